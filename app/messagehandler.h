@@ -1,0 +1,3 @@
+#ifndef MESSAGEHANDLER_H
+#define MESSAGEHANDLER_H
+#endif

@@ -1,0 +1,1 @@
+#include "fileinstaller.h"

@@ -1,0 +1,66 @@
+#ifndef FILEINSTALLER_H
+#define FILEINSTALLER_H
+
+#include "fileutils.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// The file work of one update run: payload test, request-file clearing,
+// backup clearing, tree copies, payload deletion, the stick watch and the
+// start of the terminal application.
+class FileInstaller : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(FileInstaller)
+
+public:
+    explicit FileInstaller(QObject* parent = nullptr);
+    ~FileInstaller() override;
+
+    bool isUpdateAvailable();
+    bool install();
+    bool deleteInstallerDirectory();
+    void startStickWatch();
+    void startTerminal();
+    QString updateVersion();
+
+    // ProductVersion of the "080704b0" string table of the PE file at path;
+    // a null QString on any failure. An empty path means our own executable.
+    QString productVersion(const QString& path);
+
+    // Test seam: the stick poll interval. Production code never changes it.
+    void setStickPollInterval(int milliseconds);
+
+Q_SIGNALS:
+    void NotifyWriteLine(QString text);
+    void notifyStickRemoved();
+
+private Q_SLOTS:
+    void onTimerTimeout();
+
+private:
+    void writeLine(QString text);
+    bool removeFiles(QString dir, QString pattern);
+    bool hasInstalledApplication();
+    bool hasBackup();
+    void startProgram(QString path);
+    QString joinPath(QString base, const char* suffix);
+
+    FileUtils fileUtils;
+    QTimer stickTimer;
+    QString installerSystemDir;
+    QString systemDir;
+    QString installerAppDir;
+    QString appDir;
+    QString backupDir;
+    QString backupSystemDir;
+    QString backupAppDir;
+    QString appExePath;
+    QString installerAppExePath;
+    QString stickInstallerDir;
+    int stickPollInterval = 100;
+};
+
+#endif // FILEINSTALLER_H

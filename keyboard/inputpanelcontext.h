@@ -1,0 +1,3 @@
+#ifndef INPUTPANELCONTEXT_H
+#define INPUTPANELCONTEXT_H
+#endif

@@ -1,0 +1,1 @@
+#include "aes_encryption.h"

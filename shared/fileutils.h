@@ -1,0 +1,35 @@
+#ifndef FILEUTILS_H
+#define FILEUTILS_H
+
+#include "installershared_global.h"
+
+#include <QString>
+#include <QStringList>
+
+// File and directory helpers of the updater. Stateless; held by value.
+class INSTALLERSHARED_EXPORT FileUtils
+{
+public:
+    FileUtils();
+    ~FileUtils();
+
+    // Copies every entry of source to the same relative path below target,
+    // replacing files of the same name and creating directories as needed.
+    // Crash-safe: a target path always holds the complete old or the complete
+    // new file. True only when everything was copied and synced. The list is
+    // reserved (no caller passes one) and ignored.
+    bool CopyRecursivelyOverwrite(const QString& source, const QString& target,
+                                  const QStringList& list);
+
+    // Removes the directory and everything below it; links are removed as
+    // links. A missing directory counts as removed.
+    bool removeDir(const QString& path);
+
+    // True only for a regular file (or a link to one), never for a directory.
+    bool fileExists(QString path);
+
+    // True only for a directory.
+    bool dirExists(QString path);
+};
+
+#endif // FILEUTILS_H

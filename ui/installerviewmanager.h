@@ -1,0 +1,79 @@
+#ifndef INSTALLERVIEWMANAGER_H
+#define INSTALLERVIEWMANAGER_H
+
+#include "fileutils.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class InstallerView;
+class FileInstaller;
+class IDBConnection;
+class IMenuItemRepository;
+class QLineEdit;
+
+// Leads one update run: password prompt, install or cancel, result screen,
+// and the end of the updater once the stick is gone.
+class InstallerViewManager : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(InstallerViewManager)
+
+public:
+    enum InstallerState { InitialState = 0, WaitPassword = 1, WaitStickRemoved = 2 };
+    Q_ENUM(InstallerState)
+    enum InstallerEvent { StartupEvent = 0, Button1Event = 1, Button2Event = 2, StickRemovedEvent = 3 };
+    Q_ENUM(InstallerEvent)
+
+    InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer);
+    ~InstallerViewManager() override;
+
+    // Accessors for the keyboard input context.
+    void setPasswordAccepted(bool accepted);
+    void setPasswordCancelled();
+    QString storedPassword() const;
+    QString enteredPassword() const;
+    QLineEdit* passwordLineEdit() const;
+
+    InstallerState currentState() const { return state; }
+
+Q_SIGNALS:
+    void notifyShowInputPanel();
+    void notifyKeyboardEnter();
+    void editingFinished();
+
+public Q_SLOTS:
+    void onStartup();
+    void WireViewManager();
+    void onButton1Clicked();
+    void onButton2Clicked();
+    void onOutputWriteLine(QString text);
+    void onStickRemoved();
+    void onEditingFinished();
+
+private:
+    void HandleEvents(InstallerEvent event);
+    bool runInstallation();
+    void showInstallScreen();
+    void showSuccessScreen();
+    void showFailureScreen();
+    void showNothingDoneScreen();
+    void showCancelledScreen();
+    void exitInstaller();
+    bool askPassword();
+    QString readAdministratorPassword();
+
+    InstallerView* view;
+    FileInstaller* installer;
+    InstallerState state;
+    FileUtils fileUtils;
+    IDBConnection* dbConnection;
+    IMenuItemRepository* repository;
+    QString password;
+    bool passwordAccepted;
+    bool passwordCancelled;
+    QPointer<QLineEdit> lineEdit;
+};
+
+#endif // INSTALLERVIEWMANAGER_H
