@@ -1,1 +1,201 @@
 #include "fileinstaller.h"
+
+#include "devicepath.h"
+#include "peversion.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+
+FileInstaller::FileInstaller(QObject* parent)
+    : QObject(parent)
+{
+    installerSystemDir = DevicePath::map("/FlashDisk/Zentavo_Installer/System");
+    systemDir = DevicePath::map("/FlashDisk/System");
+    installerAppDir = DevicePath::map("/FlashDisk/Zentavo_Installer/Zentavo");
+    appDir = DevicePath::map("/FlashDisk/Zentavo");
+    backupDir = DevicePath::map("/FlashDisk/Zentavo_Backup");
+    backupSystemDir = joinPath(backupDir, "/System");
+    backupAppDir = joinPath(backupDir, "/Zentavo");
+    appExePath = DevicePath::map("/FlashDisk/Zentavo/Zentavo.exe");
+    installerAppExePath = joinPath(installerAppDir, "/Zentavo.exe");
+    stickInstallerDir = DevicePath::map("/USB HD/Zentavo_Installer");
+}
+
+FileInstaller::~FileInstaller() = default;
+
+bool FileInstaller::isUpdateAvailable()
+{
+    // Both tests run, whatever the first one answers.
+    const bool hasSystemPayload = fileUtils.dirExists(installerSystemDir);
+    const bool hasAppPayload = fileUtils.dirExists(installerAppDir);
+    return hasSystemPayload && hasAppPayload;
+}
+
+bool FileInstaller::install()
+{
+    // Every step runs even after a failure, so a stale request file can
+    // never keep the new files from being copied.
+    bool status = true;
+
+    qDebug() << "Starting update...";
+
+    if (hasInstalledApplication()) {
+        status &= fileUtils.removeDir(DevicePath::map("/FlashDisk/Zentavo/list"));
+        status &= removeFiles(DevicePath::map("/FlashDisk/Zentavo/remotecmd"), QStringLiteral("*.xml"));
+        status &= removeFiles(DevicePath::map("/FlashDisk/Zentavo/system"), QStringLiteral("*.xml"));
+        qDebug() << "Clear available xmlFiles: " << status;
+    }
+
+    status &= fileUtils.removeDir(joinPath(installerAppDir, "/list"));
+    status &= removeFiles(joinPath(installerAppDir, "/remotecmd"), QStringLiteral("*.xml"));
+    status &= removeFiles(joinPath(installerAppDir, "/system"), QStringLiteral("*.xml"));
+    qDebug() << "Clear installer xmlFiles: " << status;
+
+    if (hasBackup()) {
+        status &= removeFiles(backupDir, QStringLiteral("*.*"));
+        qDebug() << "Clear Backup: " << status;
+    }
+
+    writeLine(QStringLiteral("Installing update to Zentavo..."));
+    qDebug() << "Installing update to Zentavo...";
+
+    status &= fileUtils.CopyRecursivelyOverwrite(installerSystemDir, systemDir, QStringList());
+    status &= fileUtils.CopyRecursivelyOverwrite(installerAppDir, appDir, QStringList());
+
+    qDebug() << "Status: " << status;
+    return status;
+}
+
+bool FileInstaller::deleteInstallerDirectory()
+{
+    const bool result = fileUtils.removeDir(installerAppDir);
+    qDebug() << "delete installer directory " << result;
+    return result;
+}
+
+void FileInstaller::startStickWatch()
+{
+    connect(&stickTimer, &QTimer::timeout, this, &FileInstaller::onTimerTimeout,
+            Qt::UniqueConnection);
+    stickTimer.start(stickPollInterval);
+}
+
+void FileInstaller::startTerminal()
+{
+    startProgram(appExePath);
+}
+
+QString FileInstaller::updateVersion()
+{
+    return productVersion(installerAppExePath);
+}
+
+QString FileInstaller::productVersion(const QString& path)
+{
+    PeVersion::Error error = PeVersion::NoError;
+
+    // The path is handed on as it is; there is no fixed-size buffer, so a
+    // path longer than the old 260-character limit is read like any other.
+    QString file = path;
+    if (file.isEmpty()) {
+        file = PeVersion::moduleFileName(&error);
+        if (file.isEmpty()) {
+            qDebug("GetModuleFileName failed with error %d\n", int(error));
+            return QString();
+        }
+    }
+
+    const quint32 size = PeVersion::fileVersionInfoSize(file, &error);
+    if (size == 0) {
+        qDebug("GetFileVersionInfoSize failed with error %d\n", int(error));
+        return QString();
+    }
+
+    QByteArray block;
+    if (!PeVersion::fileVersionInfo(file, size, &block, &error)) {
+        qDebug("GetFileVersionInfo failed with error %d\n", int(error));
+        return QString();
+    }
+
+    // The string table is fixed: Swiss German, UTF-16. The translation
+    // table of the resource is deliberately not consulted.
+    bool found = false;
+    PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductName"), &found);
+    QString version;
+    if (found)
+        version = PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductVersion"), &found);
+    if (!found) {
+        qDebug("Can't obtain ProductName and ProductVersion from resources\n");
+        return QString();
+    }
+    return version;
+}
+
+void FileInstaller::setStickPollInterval(int milliseconds)
+{
+    stickPollInterval = milliseconds;
+}
+
+void FileInstaller::onTimerTimeout()
+{
+    if (fileUtils.dirExists(stickInstallerDir)) {
+        stickTimer.start(stickPollInterval);
+        return;
+    }
+    qDebug() << "Stick removed signal";
+    stickTimer.stop();
+    emit notifyStickRemoved();
+}
+
+void FileInstaller::writeLine(QString text)
+{
+    emit NotifyWriteLine(text);
+}
+
+bool FileInstaller::removeFiles(QString dir, QString pattern)
+{
+    const QString absoluteDir = QDir(dir).absolutePath();
+    // "." and ".." match "*.*" too; they are never removal candidates.
+    QDirIterator it(absoluteDir, QStringList() << pattern,
+                    QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    // Every match is tried; one failed removal fails the whole call.
+    bool result = true;
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (QFile::remove(path)) {
+            qDebug().noquote() << QStringLiteral("removed file: ") + path;
+        } else {
+            qDebug().noquote() << QStringLiteral("error - removed file: ") + path;
+            result = false;
+        }
+    }
+    return result;
+}
+
+bool FileInstaller::hasInstalledApplication()
+{
+    return fileUtils.fileExists(appExePath);
+}
+
+bool FileInstaller::hasBackup()
+{
+    const bool hasSystemBackup = fileUtils.dirExists(backupSystemDir);
+    const bool hasAppBackup = fileUtils.dirExists(backupAppDir);
+    return hasSystemBackup && hasAppBackup;
+}
+
+void FileInstaller::startProgram(QString path)
+{
+    // Detached: the terminal outlives the updater and no process object is kept.
+    if (!QProcess::startDetached(path, QStringList()))
+        qDebug() << "Failed to start" << path;
+}
+
+QString FileInstaller::joinPath(QString base, const char* suffix)
+{
+    return base + QString::fromLatin1(suffix);
+}
