@@ -1,1 +1,310 @@
 #include "installerviewmanager.h"
+
+#include "aes_encryption.h"
+#include "dbconnection.h"
+#include "devicepath.h"
+#include "fileinstaller.h"
+#include "installerview.h"
+#include "ui_mainform.h"
+#include "usermenuitemrepository.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QTimer>
+#include <QWidget>
+
+namespace {
+
+const char* const installerTitle = "Zentavo Installer";
+const char* const settingsDatabasePath = "/FlashDisk/Zentavo/data/Administrator_setting.db";
+const char* const settingsDatabaseDriver = "QSQLITE";
+const int administratorPasswordId = 3;
+const int passwordMaxLength = 50;
+
+// Stands in for a stored password that cannot be decrypted. It is longer than
+// the field takes, so no typed text can ever equal it and only Cancel leads on.
+QString unmatchablePassword()
+{
+    return QString(passwordMaxLength + 14, QChar(0xFFFF));
+}
+
+} // namespace
+
+InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer)
+    : QObject(parent)
+    , view(view)
+    , installer(installer)
+    , state(WaitPassword)
+    , dbConnection(nullptr)
+    , repository(nullptr)
+    , password(QLatin1String(""))
+    , passwordAccepted(false)
+    , passwordCancelled(false)
+    , handlingEvent(false)
+{
+}
+
+InstallerViewManager::~InstallerViewManager() = default;
+
+void InstallerViewManager::onStartup()
+{
+    qDebug() << "Installer started at " << QDateTime::currentDateTime().toUTC();
+    WireViewManager();
+    HandleEvents(StartupEvent);
+}
+
+void InstallerViewManager::WireViewManager()
+{
+    connect(installer, &FileInstaller::NotifyWriteLine, this, &InstallerViewManager::onOutputWriteLine);
+}
+
+void InstallerViewManager::onButton1Clicked()
+{
+    HandleEvents(Button1Event);
+}
+
+void InstallerViewManager::onButton2Clicked()
+{
+    HandleEvents(Button2Event);
+}
+
+void InstallerViewManager::onOutputWriteLine(QString text)
+{
+    view->appendOutput(text);
+}
+
+void InstallerViewManager::onStickRemoved()
+{
+    HandleEvents(StickRemovedEvent);
+}
+
+void InstallerViewManager::onEditingFinished()
+{
+    // A loss of focus while the decided prompt closes must not start another comparison.
+    if (!passwordCancelled && !passwordAccepted)
+        emit notifyKeyboardEnter();
+}
+
+void InstallerViewManager::setPasswordAccepted(bool accepted)
+{
+    passwordAccepted = accepted;
+    if (accepted)
+        wakeUpPrompt();
+}
+
+void InstallerViewManager::setPasswordCancelled()
+{
+    passwordCancelled = true;
+    wakeUpPrompt();
+}
+
+QString InstallerViewManager::storedPassword() const
+{
+    return password;
+}
+
+QString InstallerViewManager::enteredPassword() const
+{
+    return lineEdit ? lineEdit->text() : QString();
+}
+
+QLineEdit* InstallerViewManager::passwordLineEdit() const
+{
+    return lineEdit.data();
+}
+
+void InstallerViewManager::HandleEvents(InstallerEvent event)
+{
+    // The prompt and the installation process events from inside this call;
+    // an event delivered meanwhile must not start a second run on top of it.
+    if (handlingEvent)
+        return;
+    handlingEvent = true;
+
+    switch (state) {
+    case WaitPassword:
+        if (!askPassword()) {
+            qDebug() << "HandleEvents: WaitPassword: Cancelled.";
+            view->showFullScreen();
+            state = WaitStickRemoved;
+            showCancelledScreen();
+            installer->deleteInstallerDirectory();
+            installer->startStickWatch();
+            break;
+        }
+        qDebug() << "HandleEvents: WaitPassword: Ok.";
+        view->showFullScreen();
+        state = InitialState;
+        Q_FALLTHROUGH();
+    case InitialState:
+        if (installer->isUpdateAvailable()) {
+            showInstallScreen();
+            if (runInstallation()) {
+                qDebug() << "HandleEvents: InitialState: Successful.";
+                state = WaitStickRemoved;
+                showSuccessScreen();
+            } else {
+                qDebug() << "HandleEvents: InitialState: Failed.";
+                state = WaitStickRemoved;
+                showFailureScreen();
+            }
+        } else {
+            qDebug() << "HandleEvents: InitialState: Nothing done.";
+            state = WaitStickRemoved;
+            showNothingDoneScreen();
+        }
+        installer->deleteInstallerDirectory();
+        installer->startStickWatch();
+        break;
+    case WaitStickRemoved:
+        if (event == StickRemovedEvent)
+            exitInstaller();
+        break;
+    }
+
+    handlingEvent = false;
+}
+
+bool InstallerViewManager::runInstallation()
+{
+    return installer->install();
+}
+
+// Each screen sets its question last: the output step before it paints
+// everything else at once, the question follows with the next event pass.
+void InstallerViewManager::showInstallScreen()
+{
+    const QString question = QString::fromLatin1("Install version %1").arg(installer->updateVersion());
+    view->setTitle(QString::fromLatin1(installerTitle));
+    view->setButtonsVisible(false);
+    view->clearOutput();
+    view->setQuestion(question);
+}
+
+void InstallerViewManager::showSuccessScreen()
+{
+    view->setTitle(QString::fromLatin1(installerTitle));
+    view->setButtonsVisible(false);
+    view->appendOutput(QStringLiteral("Done"));
+    view->setQuestion(QStringLiteral("Update was successful. Remove stick to start Zentavo."));
+}
+
+void InstallerViewManager::showFailureScreen()
+{
+    view->setTitle(QString::fromLatin1(installerTitle));
+    view->setButtonsVisible(false);
+    view->appendOutput(QStringLiteral("Failed."));
+    view->setQuestion(QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
+}
+
+void InstallerViewManager::showNothingDoneScreen()
+{
+    view->setTitle(QString::fromLatin1(installerTitle));
+    view->setButtonsVisible(false);
+    view->appendOutput(QStringLiteral("Done"));
+    view->setQuestion(QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+}
+
+void InstallerViewManager::showCancelledScreen()
+{
+    view->setTitle(QString::fromLatin1(installerTitle));
+    view->setButtonsVisible(false);
+    view->appendOutput(QStringLiteral("Cancelled"));
+    view->setQuestion(QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+}
+
+void InstallerViewManager::exitInstaller()
+{
+    installer->startTerminal();
+    QCoreApplication::exit(0);
+}
+
+bool InstallerViewManager::askPassword()
+{
+    password = readAdministratorPassword();
+    if (password.isEmpty())
+        return true;
+
+    qDebug() << "Enter Password...";
+
+    QWidget prompt;
+    Ui::MainForm form;
+    form.setupUi(&prompt);
+    // Closing the prompt must not count as closing the application's last window.
+    prompt.setAttribute(Qt::WA_QuitOnClose, false);
+
+    lineEdit = form.lineEdit;
+    lineEdit->setMaxLength(passwordMaxLength);
+    connect(form.lineEdit, &QLineEdit::editingFinished, this, &InstallerViewManager::onEditingFinished);
+
+    prompt.showFullScreen();
+    // The keyboard places itself below the focused field, so the field must
+    // have the focus before the keyboard is asked for.
+    prompt.activateWindow();
+    form.lineEdit->setFocus();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    waitForActivation(&prompt);
+
+    emit notifyShowInputPanel();
+
+    // Sleep between events: an untouched prompt costs no CPU. The setters
+    // wake the dispatcher, so the wait ends right after a flag is set.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    while (!passwordAccepted && !passwordCancelled)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+
+    prompt.close();
+    lineEdit = nullptr;
+    return !passwordCancelled;
+}
+
+QString InstallerViewManager::readAdministratorPassword()
+{
+    QString result;
+    const QString databasePath = DevicePath::map(settingsDatabasePath);
+    if (fileUtils.fileExists(databasePath)) {
+        if (!dbConnection) {
+            DBConnection* connection = new DBConnection(this, QString::fromLatin1(settingsDatabaseDriver), databasePath);
+            dbConnection = connection;
+            repository = new UserMenuItemRepository(this, dbConnection);
+        }
+        const QString stored = repository->loadValue(administratorPasswordId).toString();
+        AES_Encryption encryption;
+        bool decrypted = false;
+        result = encryption.Decrypt(stored, &decrypted);
+        if (!decrypted) {
+            // A damaged or foreign value must not read as "no password", which
+            // would open the updater to anyone.
+            qDebug() << "Admin password not readable.";
+            result = unmatchablePassword();
+        }
+    } else {
+        qDebug() << "Admin-DB not available.";
+    }
+    return result;
+}
+
+void InstallerViewManager::waitForActivation(QWidget* window)
+{
+    // Without a window manager the activation arrives a round trip after the
+    // request; give it a moment, but never hang on a platform that has none.
+    const int activationTimeout = 500;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;
+    tick.start(10);
+    while (!window->isActiveWindow() && clock.elapsed() < activationTimeout
+           && !passwordAccepted && !passwordCancelled)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void InstallerViewManager::wakeUpPrompt()
+{
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        dispatcher->wakeUp();
+}

@@ -12,6 +12,7 @@ class FileInstaller;
 class IDBConnection;
 class IMenuItemRepository;
 class QLineEdit;
+class QWidget;
 
 // Leads one update run: password prompt, install or cancel, result screen,
 // and the end of the updater once the stick is gone.
@@ -63,6 +64,8 @@ private:
     void exitInstaller();
     bool askPassword();
     QString readAdministratorPassword();
+    void waitForActivation(QWidget* window);
+    void wakeUpPrompt();
 
     InstallerView* view;
     FileInstaller* installer;
@@ -74,6 +77,7 @@ private:
     bool passwordAccepted;
     bool passwordCancelled;
     QPointer<QLineEdit> lineEdit;
+    bool handlingEvent;
 };
 
 #endif // INSTALLERVIEWMANAGER_H
