@@ -1,1 +1,37 @@
 #include "usermenuitemrepository.h"
+
+#include "idbconnection.h"
+#include "useritem.h"
+#include "useritemmapper.h"
+
+#include <QDebug>
+
+UserMenuItemRepository::UserMenuItemRepository(QObject* parent, IDBConnection* connection)
+    : QObject(parent)
+    , connection(connection)
+{
+}
+
+UserMenuItemRepository::~UserMenuItemRepository() = default;
+
+QVariant UserMenuItemRepository::loadValue(int id)
+{
+    QVariant result;
+    UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), QString());
+
+    bool loaded = false;
+    {
+        // Every handle on the connection, and the query inside the mapper,
+        // ends with this scope, so close() can remove the connection cleanly.
+        UserItemMapper mapper(connection->database());
+        loaded = mapper.load(item);
+    }
+
+    if (loaded)
+        result = QVariant(item.value());
+    else
+        qDebug() << "Error LOAD DB: UserItem NOT loaded. Id: " << id;
+
+    connection->close();
+    return result;
+}

@@ -1,0 +1,44 @@
+#include "useritemmapper.h"
+
+#include "useritem.h"
+
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+#include <utility>
+
+UserItemMapper::UserItemMapper(QSqlDatabase database)
+    : database(std::move(database))
+{
+}
+
+UserItemMapper::~UserItemMapper() = default;
+
+bool UserItemMapper::load(UserItem& item)
+{
+    // A connection that could not be opened fails the same way a failed
+    // statement does, without QSqlQuery's "database not open" warning.
+    if (!database.isOpen())
+        return false;
+
+    // The table name is a constant of the code and the id an integer, so
+    // nothing from the database or the user ever becomes part of the SQL.
+    // Both placeholders are filled in one pass, so a "%2" inside the table
+    // name could not be replaced by the id.
+    const QString statement = QStringLiteral("select * from %1 where id = %2")
+                                  .arg(item.fullTableName(), QString::number(item.id()));
+
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!query.exec(statement))
+        return false;
+    if (!query.next())
+        return false;
+
+    const QSqlRecord record = query.record();
+    // A table without the column counts as found with an empty value.
+    const QString valueColumn = QStringLiteral("value");
+    item.setValue(record.contains(valueColumn) ? record.value(valueColumn).toString() : QString());
+    return true;
+}
