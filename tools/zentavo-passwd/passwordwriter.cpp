@@ -1,0 +1,120 @@
+#include "passwordwriter.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <utility>
+
+namespace {
+
+const QString connectionName = QStringLiteral("zentavo-passwd");
+
+// Long enough to ride out a short write of the terminal application, short
+// enough that a database held locked makes the tool fail instead of hang.
+const QString connectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000");
+
+const int passwordId = 3;
+
+// SQLite's own words ("database is locked", "file is not a database") say
+// what went wrong; Qt's driver text only names the step that failed.
+QString sqlError(const QSqlError& error)
+{
+    QString text = error.databaseText().trimmed();
+    if (text.isEmpty())
+        text = error.driverText().trimmed();
+    return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+}
+
+} // namespace
+
+PasswordWriter::PasswordWriter(QString databasePath)
+    : databasePath(std::move(databasePath))
+{
+}
+
+QString PasswordWriter::errorString() const
+{
+    return error;
+}
+
+bool PasswordWriter::fail(const QString& message)
+{
+    error = message;
+    return false;
+}
+
+bool PasswordWriter::write(const QString& storedValue)
+{
+    const QFileInfo target(databasePath);
+    if (target.isDir())
+        return fail(QStringLiteral("%1 is a directory").arg(databasePath));
+    const QFileInfo directory(target.absolutePath());
+    if (directory.exists() && !directory.isDir())
+        return fail(QStringLiteral("%1 is not a directory").arg(target.absolutePath()));
+    if (!directory.exists())
+        return fail(QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
+
+    const bool existedBefore = target.exists();
+    const bool written = writeInTransaction(storedValue);
+    QSqlDatabase::removeDatabase(connectionName);
+
+    // SQLite creates a new file as soon as it opens it; a failed run must not
+    // leave that behind.
+    if (!written && !existedBefore && QFileInfo(databasePath).isFile())
+        QFile::remove(databasePath);
+    return written;
+}
+
+bool PasswordWriter::writeInTransaction(const QString& storedValue)
+{
+    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    if (!database.isValid())
+        return fail(QStringLiteral("the Qt SQLite driver QSQLITE is not available"));
+    database.setDatabaseName(databasePath);
+    database.setConnectOptions(connectOptions);
+    if (!database.open())
+        return fail(QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
+
+    bool ok = false;
+    QString message;
+    {
+        QSqlQuery query(database);
+        // IMMEDIATE takes the write lock up front: a locked database or a file
+        // that is no database fails here, before anything is changed.
+        if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+            message = sqlError(query.lastError());
+        } else {
+            ok = query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS user (id INTEGER PRIMARY KEY, value TEXT)"));
+            // Update first, so that further columns the application keeps in
+            // the row survive; insert only when there is no such row yet.
+            if (ok) {
+                ok = query.prepare(QStringLiteral("UPDATE user SET value = ? WHERE id = ?"));
+                query.addBindValue(storedValue);
+                query.addBindValue(passwordId);
+                ok = ok && query.exec();
+            }
+            if (ok && query.numRowsAffected() == 0) {
+                ok = query.prepare(QStringLiteral("INSERT INTO user (id, value) VALUES (?, ?)"));
+                query.addBindValue(passwordId);
+                query.addBindValue(storedValue);
+                ok = ok && query.exec();
+            }
+            if (ok)
+                ok = query.exec(QStringLiteral("COMMIT"));
+            if (!ok) {
+                message = sqlError(query.lastError());
+                QSqlQuery rollback(database);
+                rollback.exec(QStringLiteral("ROLLBACK"));
+            }
+        }
+    }
+    database.close();
+
+    if (!ok)
+        return fail(QStringLiteral("cannot write %1: %2").arg(databasePath, message));
+    return true;
+}
