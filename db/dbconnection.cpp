@@ -1,6 +1,8 @@
 #include "dbconnection.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QSqlQuery>
 
 #include <utility>
 
@@ -8,10 +10,27 @@ namespace {
 
 const QString connectionName = QStringLiteral("Administrator_setting");
 
-// The settings database belongs to the terminal application: opened read-only
-// it is never modified, and a missing file is never created. A writer of the
-// application holding its lock is waited for a few seconds, not forever.
-const QString connectOptions = QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+// A writer of the application holding its lock is waited for a few seconds,
+// not forever.
+const QString connectOptions = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000");
+
+// The settings database belongs to the terminal application and must never be
+// created by us: "mode=rw" opens an existing file only. It is not opened
+// read-only because a read-only connection cannot roll back a transaction the
+// application left behind (power loss while it wrote), and then fails to read
+// the password at all; read-write, SQLite restores the last committed state
+// first, as the application itself would on its next start.
+QString sqliteUri(const QString& path)
+{
+    QString uriPath = QDir::fromNativeSeparators(path);
+    uriPath.replace(QLatin1Char('%'), QLatin1String("%25"));
+    uriPath.replace(QLatin1Char('?'), QLatin1String("%3F"));
+    uriPath.replace(QLatin1Char('#'), QLatin1String("%23"));
+    QString prefix = QStringLiteral("file:");
+    if (QDir::isAbsolutePath(path))
+        prefix += uriPath.startsWith(QLatin1Char('/')) ? QStringLiteral("//") : QStringLiteral("///");
+    return prefix + uriPath + QStringLiteral("?mode=rw");
+}
 
 } // namespace
 
@@ -62,11 +81,18 @@ bool DBConnection::open()
         return false;
     }
 
-    handle.setDatabaseName(databasePath);
+    const bool sqlite = driverName == QLatin1String("QSQLITE");
+    handle.setDatabaseName(sqlite ? sqliteUri(databasePath) : databasePath);
     handle.setUserName(QString());
     handle.setHostName(QString());
     handle.setPassword(QString());
-    if (driverName == QLatin1String("QSQLITE"))
-        handle.setConnectOptions(connectOptions);
-    return handle.open();
+    if (!sqlite)
+        return handle.open();
+
+    handle.setConnectOptions(connectOptions);
+    if (!handle.open())
+        return false;
+    // No statement run on this connection can change the file.
+    QSqlQuery(handle).exec(QStringLiteral("PRAGMA query_only = ON"));
+    return true;
 }

@@ -54,7 +54,6 @@ void TestDBConnection::opensTheFileGivenToTheConstructor()
         QVERIFY(database.isOpen());
         QCOMPARE(database.connectionName(), connectionName);
         QCOMPARE(database.driverName(), QStringLiteral("QSQLITE"));
-        QCOMPARE(database.databaseName(), databasePath);
         QVERIFY(database.userName().isEmpty());
         QVERIFY(database.hostName().isEmpty());
         QVERIFY(database.password().isEmpty());

@@ -57,6 +57,8 @@ private slots:
     void hostileFile_data();
     void hostileFile();
     void lockedDatabaseFailsAndRecovers();
+    void rollsBackWhatTheApplicationLeftBehind();
+    void readsPathsWithUriCharacters();
 
     void closesTheConnectionAfterEveryRead();
     void metaCastAnswersInterfaceAndId();
@@ -307,6 +309,70 @@ void TestUserMenuItemRepository::lockedDatabaseFailsAndRecovers()
 
     MessageRecorder messages;
     QCOMPARE(load(databasePath, messages), QVariant(QStringLiteral("locked away")));
+}
+
+void TestUserMenuItemRepository::rollsBackWhatTheApplicationLeftBehind()
+{
+    QString error;
+    QVERIFY2(createSqliteFile(databasePath,
+                              {QStringLiteral("create table user (id INTEGER PRIMARY KEY, value TEXT)"),
+                               QStringLiteral("insert into user values (3, 'committed')"),
+                               QStringLiteral("create table filler (data TEXT)"),
+                               QStringLiteral("insert into filler select hex(zeroblob(500)) from "
+                                              "(with recursive n(x) as (select 1 union all select x + 1 from n "
+                                              "where x < 500) select x from n)")},
+                              &error),
+             qPrintable(error));
+    const QByteArray committed = fileBytes(databasePath);
+
+    // A writer whose changes spill into the file before it commits; a copy of
+    // the file and its journal taken at that moment is what a power loss
+    // leaves on the device.
+    const QString crashedPath = dir.filePath(QStringLiteral("crashed.db"));
+    QFile::remove(crashedPath);
+    QFile::remove(crashedPath + QStringLiteral("-journal"));
+    const QString writerName = QStringLiteral("writer");
+    {
+        QSqlDatabase writer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), writerName);
+        writer.setDatabaseName(databasePath);
+        QVERIFY(writer.open());
+        QSqlQuery query(writer);
+        QVERIFY(query.exec(QStringLiteral("pragma cache_size = 2")));
+        QVERIFY(query.exec(QStringLiteral("BEGIN")));
+        QVERIFY(query.exec(QStringLiteral("update user set value = 'uncommitted' where id = 3")));
+        QVERIFY(query.exec(QStringLiteral("update filler set data = hex(zeroblob(600))")));
+        QVERIFY(QFile::copy(databasePath, crashedPath));
+        QVERIFY(QFile::copy(databasePath + QStringLiteral("-journal"), crashedPath + QStringLiteral("-journal")));
+        QVERIFY(query.exec(QStringLiteral("ROLLBACK")));
+        writer.close();
+    }
+    QSqlDatabase::removeDatabase(writerName);
+    QVERIFY(fileBytes(crashedPath) != committed);
+
+    MessageRecorder messages;
+    QCOMPARE(load(crashedPath, messages), QVariant(QStringLiteral("committed")));
+    verifyCleanBookkeeping(messages);
+    QVERIFY(!QFileInfo::exists(crashedPath + QStringLiteral("-journal")));
+    QCOMPARE(fileBytes(crashedPath), committed);
+}
+
+void TestUserMenuItemRepository::readsPathsWithUriCharacters()
+{
+    const QString odd = dir.filePath(QStringLiteral("we?ird #dir %41 name"));
+    QVERIFY(QDir().mkpath(odd));
+    const QString path = odd + QStringLiteral("/Administrator_setting.db");
+    QString error;
+    QVERIFY2(createSqliteFile(path,
+                              {QStringLiteral("create table user (id INTEGER PRIMARY KEY, value TEXT)"),
+                               QStringLiteral("insert into user values (3, 'odd path')")},
+                              &error),
+             qPrintable(error));
+
+    MessageRecorder messages;
+    QCOMPARE(load(path, messages), QVariant(QStringLiteral("odd path")));
+    verifyCleanBookkeeping(messages);
+    QCOMPARE(QDir(odd).entryList(QDir::Files), QStringList{QStringLiteral("Administrator_setting.db")});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).filter(QStringLiteral("we")).size(), 1);
 }
 
 void TestUserMenuItemRepository::closesTheConnectionAfterEveryRead()
