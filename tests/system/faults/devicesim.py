@@ -1,0 +1,309 @@
+"""A simulated device for the fault tests of the real updater.
+
+Builds a device root (flash disk, payload, stick), runs zentavo-installer on it
+with ZENTAVO_DEVICE_ROOT, and gives the tests what they need to look at the
+result: the log, snapshots of trees with checksums, the temporaries that a
+copy may leave, the terminal start.
+"""
+
+import atexit
+import hashlib
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+TEMP_PREFIX = ".zentavo-tmp-"
+
+# The installed "Zentavo.exe" is a script that leaves a mark in the device
+# root, so a test can tell that the updater started the terminal.
+TERMINAL_SCRIPT = (
+    "#!/bin/sh\n"
+    "# {tag}\n"
+    'echo "{tag}" >> "$(dirname "$0")/../../terminal-started"\n'
+)
+
+
+def install_status(log):
+    """The final status the log reports ("true", "false"), or None. The debug
+    stream puts its own space after the literal "Status: "."""
+    found = re.findall(r"^Status:\s+(true|false)\s*$", log, re.MULTILINE)
+    return found[-1] if found else None
+
+
+class TestFailure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise TestFailure(message)
+
+
+def parse_args(argv, names):
+    """--name value pairs into a dict; positional words into 'args'."""
+    result = {"args": []}
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word.startswith("--") and word[2:] in names:
+            result[word[2:]] = argv[i + 1]
+            i += 2
+        else:
+            result["args"].append(word)
+            i += 1
+    return result
+
+
+def write_file(path, data, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, mode)
+
+
+def write_terminal(path, tag):
+    write_file(path, TERMINAL_SCRIPT.format(tag=tag).encode(), 0o755)
+
+
+def file_digest(path):
+    h = hashlib.sha1()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            h.update(block)
+    return h.hexdigest()
+
+
+def snapshot(root, big=1 << 30, prune=()):
+    """Every entry below root: relative path -> description.
+
+    Files: ("f", sha1, mode bits, size); files above `big` bytes are not
+    hashed ("F", None, mode, size). Links: ("l", link text). Directories:
+    ("d",). Links are never followed; directories in `prune` are left out.
+    """
+    result = {}
+    if not os.path.lexists(root):
+        return result
+    for dirpath, dirnames, filenames in os.walk(root, followlinks=False):
+        dirnames[:] = [d for d in dirnames if os.path.join(dirpath, d) not in prune]
+        for name in dirnames + filenames:
+            path = os.path.join(dirpath, name)
+            rel = os.path.relpath(path, root)
+            st = os.lstat(path)
+            if stat.S_ISLNK(st.st_mode):
+                result[rel] = ("l", os.readlink(path))
+            elif stat.S_ISDIR(st.st_mode):
+                result[rel] = ("d",)
+            elif stat.S_ISREG(st.st_mode):
+                if st.st_size > big:
+                    result[rel] = ("F", None, stat.S_IMODE(st.st_mode), st.st_size)
+                else:
+                    result[rel] = ("f", file_digest(path), stat.S_IMODE(st.st_mode), st.st_size)
+            else:
+                result[rel] = ("other", stat.S_IFMT(st.st_mode))
+    return result
+
+
+def temporaries(root):
+    """Paths below root whose name marks them as a copy's temporary."""
+    found = []
+    for dirpath, dirnames, filenames in os.walk(root, followlinks=False):
+        for name in dirnames + filenames:
+            if name.startswith(TEMP_PREFIX):
+                found.append(os.path.join(dirpath, name))
+    return found
+
+
+class Device:
+    def __init__(self, root):
+        self.root = root
+        self.flash = os.path.join(root, "FlashDisk")
+        self.app = os.path.join(self.flash, "Zentavo")
+        self.system = os.path.join(self.flash, "System")
+        self.payload = os.path.join(self.flash, "Zentavo_Installer")
+        self.payload_app = os.path.join(self.payload, "Zentavo")
+        self.payload_system = os.path.join(self.payload, "System")
+        self.backup = os.path.join(self.flash, "Zentavo_Backup")
+        self.stick = os.path.join(root, "USB HD", "Zentavo_Installer")
+        self.log = os.path.join(self.stick, "log.txt")
+        self.database = os.path.join(self.app, "data", "Administrator_setting.db")
+        self.terminal_mark = os.path.join(root, "terminal-started")
+
+    def insert_stick(self):
+        os.makedirs(self.stick, exist_ok=True)
+
+    def pull_stick(self):
+        shutil.rmtree(os.path.join(self.root, "USB HD", "Zentavo_Installer"))
+
+    def log_text(self):
+        try:
+            with open(self.log, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def terminal_started(self):
+        try:
+            with open(self.terminal_mark) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+
+class Updater:
+    """One run of the real zentavo-installer on a simulated device."""
+
+    def __init__(self, binary, device, workdir, name="run"):
+        self.device = device
+        env = dict(os.environ)
+        env["ZENTAVO_DEVICE_ROOT"] = device.root
+        env.setdefault("QT_QPA_PLATFORM", "offscreen")
+        self.stderr_path = os.path.join(workdir, name + ".stderr")
+        self._stderr = open(self.stderr_path, "wb")
+        # The log grows over all runs; this run's lines start here.
+        self.log_start = len(device.log_text())
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=self._stderr, stderr=self._stderr,
+                                     cwd=workdir)
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def log(self):
+        """This run's part of the log."""
+        return self.device.log_text()[self.log_start:]
+
+    def close(self):
+        if not self._stderr.closed:
+            self._stderr.close()
+
+    def wait_log(self, text, timeout=30.0, interval=0.005):
+        """Waits until the log holds text; fails when the updater ends first."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if text in self.log():
+                return time.monotonic() - self.started
+            if not self.running():
+                if text in self.log():
+                    return time.monotonic() - self.started
+                raise TestFailure("updater ended (exit %s) before the log showed %r\nlog:\n%s\n%s"
+                                  % (self.proc.returncode, text, self.log(),
+                                     self.stderr_tail()))
+            if time.monotonic() > deadline:
+                raise TestFailure("the log did not show %r within %.0f s\nlog:\n%s\n%s"
+                                  % (text, timeout, self.log(), self.stderr_tail()))
+            time.sleep(interval)
+
+    def wait_log_any(self, texts, timeout=30.0, interval=0.005):
+        """Waits until the log holds one of texts; returns the one found."""
+        deadline = time.monotonic() + timeout
+        while True:
+            log = self.log()
+            for text in texts:
+                if text in log:
+                    return text
+            if not self.running() or time.monotonic() > deadline:
+                raise TestFailure("the log showed none of %r (updater %s)\nlog:\n%s\n%s"
+                                  % (texts, "running" if self.running()
+                                     else "ended with %s" % self.proc.returncode,
+                                     self.log(), self.stderr_tail()))
+            time.sleep(interval)
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill(signal.SIGABRT)
+            raise TestFailure("updater still running after %.0f s\nlog:\n%s\n%s"
+                              % (timeout, self.log(), self.stderr_tail()))
+
+    def kill(self, sig=signal.SIGKILL):
+        if self.running():
+            self.proc.send_signal(sig)
+        self.proc.wait()
+        self.close()
+
+    def stderr_tail(self):
+        if not self._stderr.closed:
+            self._stderr.flush()
+        try:
+            with open(self.stderr_path, "rb") as f:
+                data = f.read()[-3000:]
+            return "stderr of the updater:\n" + data.decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def finish_after_stick(self, timeout=10.0):
+        """Pulls the stick and expects exit code 0 and a terminal start."""
+        check(self.running(), "updater ended before the stick was pulled (exit %s)\n%s"
+              % (self.proc.returncode, self.stderr_tail()))
+        self.device.pull_stick()
+        rc = self.wait_exit(timeout)
+        self.close()
+        check(rc == 0, "exit code %s after the stick was pulled\n%s" % (rc, self.stderr_tail()))
+        deadline = time.monotonic() + 5
+        while not self.device.terminal_started() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        check(self.device.terminal_started(), "the terminal was not started")
+
+
+def private_tmpfs(size, required, label):
+    """Runs the calling script again in a private mount namespace with a fresh
+    tmpfs of `size` as its work directory, and returns that directory there.
+
+    The namespace keeps the mounts away from the machine and takes them along
+    when the test ends, however it ends. Where no namespace can be made (not
+    root, no unshare), the test is skipped when `required`, otherwise it runs
+    in a plain temporary directory.
+    """
+    inner = os.environ.get("ZENTAVO_FAULTS_WORK")
+    if inner:
+        mount_tmpfs(inner, size)
+        return inner
+    work = tempfile.mkdtemp(prefix="zentavo-faults-")
+    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                            'mount -t tmpfs -o size=1m tmpfs "$0"', work],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if probe.returncode != 0:
+        reason = probe.stderr.decode(errors="replace").strip()
+        if required:
+            os.rmdir(work)
+            print("SKIP: %s needs a private mount namespace with tmpfs (unshare -m, root): %s"
+                  % (label, reason))
+            sys.exit(SKIP)
+        print("note: no private tmpfs (%s); running in %s" % (reason, work))
+        atexit.register(shutil.rmtree, work, True)
+        return work
+    env = dict(os.environ, ZENTAVO_FAULTS_WORK=work)
+    try:
+        rc = subprocess.run(["unshare", "-m", "--propagation", "private",
+                             sys.executable] + sys.argv, env=env).returncode
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    sys.exit(rc)
+
+
+def mount_tmpfs(path, size):
+    os.makedirs(path, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", path], check=True)
+
+
+def main(test):
+    """Runs test() and turns its outcome into the exit code CTest reads."""
+    try:
+        test()
+    except TestFailure as failure:
+        print("FAIL: %s" % failure)
+        sys.exit(1)
+    print("PASS")
+    sys.exit(0)
