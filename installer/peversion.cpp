@@ -355,7 +355,9 @@ bool PeVersion::readVersionInfo(QIODevice* device, QByteArray* block, Error* err
     // The resource tree: its root and everything it points to lie in one section.
     quint64 rootOffset = 0;
     quint64 sectionEnd = 0;
-    if (!image.mapRva(resourceRva, resourceDirectorySize, &rootOffset, &sectionEnd)) {
+    QByteArray rootHeader;
+    if (!image.mapRva(resourceRva, resourceDirectorySize, &rootOffset, &sectionEnd)
+        || !image.readAt(rootOffset, resourceDirectorySize, &rootHeader)) {
         *error = BadExeFormat;
         return false;
     }
