@@ -95,6 +95,7 @@ private slots:
     void emptyPasswordClearsTheStoredOne();
     void keepsOtherTablesRowsAndColumns();
     void fillsAZeroLengthFile();
+    void replacesEveryRowWithIdThree();
 
     void failsWithoutChangingAnything_data();
     void failsWithoutChangingAnything();
@@ -130,6 +131,7 @@ void TestZentavoPasswd::roundTrip()
 
     const ToolRun run = runTool({databasePath, password});
     QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
+    QVERIFY2(run.standardError.isEmpty(), qPrintable(run.standardError));
     QVERIFY(QFileInfo(databasePath).isFile());
 
     const QVariant stored = storedValue(databasePath);
@@ -222,6 +224,25 @@ void TestZentavoPasswd::fillsAZeroLengthFile()
     bool ok = false;
     QCOMPARE(decrypted(storedValue(databasePath), &ok), QStringLiteral("secret"));
     QVERIFY(ok);
+}
+
+void TestZentavoPasswd::replacesEveryRowWithIdThree()
+{
+    // Without a key on id the reader takes whichever row comes first, so an
+    // added row would leave the old password in force.
+    QString error;
+    QVERIFY2(createSqliteFile(databasePath,
+                              {QStringLiteral("create table user (id INTEGER, value TEXT)"),
+                               QStringLiteral("insert into user values (3, 'old one')"),
+                               QStringLiteral("insert into user values (3, 'old two')")},
+                              &error),
+             qPrintable(error));
+    QCOMPARE(runTool({databasePath, QStringLiteral("fresh")}).exitCode, 0);
+
+    bool ok = false;
+    QCOMPARE(decrypted(storedValue(databasePath), &ok), QStringLiteral("fresh"));
+    QVERIFY(ok);
+    QVERIFY(!dumpDatabase(databasePath).contains(QStringLiteral("old")));
 }
 
 void TestZentavoPasswd::failsWithoutChangingAnything_data()
