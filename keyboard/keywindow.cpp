@@ -18,8 +18,10 @@ KeyWindow::KeyWindow()
 KeyWindow::~KeyWindow()
 {
     // The widget base may still move focus while it tears down; this part of
-    // the object is gone by then and must not be called.
-    disconnect(qApp, &QApplication::focusChanged, this, &KeyWindow::saveFocusWidget);
+    // the object is gone by then and must not be called. Without an
+    // application object there is nothing left to disconnect from.
+    if (qApp)
+        disconnect(qApp, &QApplication::focusChanged, this, &KeyWindow::saveFocusWidget);
 }
 
 void KeyWindow::connectFocusTracking()
