@@ -59,6 +59,9 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
+    // As in the updater, the panel exists before the field takes focus.
+    InputPanel panel;
+
     QWidget fieldWindow;
     auto *edit = new QLineEdit(&fieldWindow);
     (new QVBoxLayout(&fieldWindow))->addWidget(edit);
@@ -70,11 +73,16 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    InputPanel panel;
     panel.move(0, 80);
     panel.show();
     if (!QTest::qWaitForWindowExposed(&panel))
         return 1;
+    // A window system that activates the panel on showing gets activation
+    // handed back to the field by the panel.
+    if (!QTest::qWaitFor([&] { return QApplication::activeWindow() == &fieldWindow; }) || !edit->hasFocus()) {
+        std::fprintf(stderr, "the line edit lost focus to the panel\n");
+        return 1;
+    }
 
     // Character keys only: the special keys switch panels in the real keyboard.
     QList<QPushButton *> keys;
