@@ -275,8 +275,7 @@ private:
     void fail(const QByteArray& path, const char* what, const char* reason);
     bool prepareTargetDirectory(const QByteArray& path, const struct stat& sourceStat);
     void removeLeftoverTemporaries(const QByteArray& dir);
-    void copyFile(const QByteArray& source, const QByteArray& target, const QByteArray& targetDir,
-                  const struct stat& st);
+    void copyFile(const QByteArray& source, const QByteArray& target, const QByteArray& targetDir);
     void copyLink(const QByteArray& source, const QByteArray& target, const QByteArray& targetDir,
                   const struct stat& st);
     void rememberFileSystem(const QByteArray& dir, dev_t device);
@@ -310,8 +309,11 @@ void TreeCopy::rememberFileSystem(const QByteArray& dir, dev_t device)
 {
     if (m_fileSystems.count(device))
         return;
+    // Without a handle on its file system the copy could not be synced.
     const int fd = open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
+    if (fd < 0)
+        fail(dir, "cannot open", errno);
+    else
         m_fileSystems[device] = fd;
 }
 
@@ -382,7 +384,7 @@ void TreeCopy::removeLeftoverTemporaries(const QByteArray& dir)
 }
 
 void TreeCopy::copyFile(const QByteArray& source, const QByteArray& target,
-                        const QByteArray& targetDir, const struct stat& st)
+                        const QByteArray& targetDir)
 {
     // O_NONBLOCK and the check below: should the file have been swapped for a
     // fifo since it was listed, opening it must not hang the copy.
@@ -416,7 +418,7 @@ void TreeCopy::copyFile(const QByteArray& source, const QByteArray& target,
 
     int error = 0;
     bool ok = copyData(in, out, inStat.st_size, &error);
-    if (ok && fchmod(out, st.st_mode & 07777) != 0) {
+    if (ok && fchmod(out, inStat.st_mode & 07777) != 0) {
         error = errno;
         ok = false;
     }
@@ -569,7 +571,7 @@ bool TreeCopy::run()
                 continue;
             }
             if (type == S_IFREG)
-                copyFile(sourcePath, targetPath, targetDir, entry.st);
+                copyFile(sourcePath, targetPath, targetDir);
             else
                 copyLink(sourcePath, targetPath, targetDir, entry.st);
             if (m_pendingBytes >= batchBytes || int(m_pending.size()) >= batchFiles)
