@@ -604,9 +604,14 @@ bool FileUtils::CopyRecursivelyOverwrite(const QString& source, const QString& t
 
 bool FileUtils::removeDir(const QString& path)
 {
-    if (path.isEmpty())
+    // "link/" or "link/." would make lstat follow a link to a directory, and
+    // the walk would then empty what the link points to.
+    const QString cleanPath = QDir::cleanPath(path);
+    if (path.isEmpty() || cleanPath == QLatin1String("/")) {
+        qDebug() << "removeDir: refused" << path;
         return false;
-    const QByteArray root = QFile::encodeName(path);
+    }
+    const QByteArray root = QFile::encodeName(cleanPath);
     struct stat st;
     if (lstat(root.constData(), &st) != 0) {
         if (errno == ENOENT)

@@ -21,7 +21,7 @@ private slots:
 
 private:
     void fillOldTarget();
-    void checkOldOrNew();
+    void checkOldOrNew(int* oldFiles, int* newFiles);
     qint64 runHelper(int killAfterMs, bool* killed);
 
     QTemporaryDir m_dir;
@@ -76,8 +76,10 @@ void TestCopyInterrupted::fillOldTarget()
     QVERIFY(writeFile(m_target + QStringLiteral("/latest"), "old regular file", 0644));
 }
 
-void TestCopyInterrupted::checkOldOrNew()
+void TestCopyInterrupted::checkOldOrNew(int* oldFiles, int* newFiles)
 {
+    *oldFiles = 0;
+    *newFiles = 0;
     for (const QString& relative : relativePaths(m_target)) {
         const QString name = relative.section(QLatin1Char('/'), -1);
         const QString full = m_target + QLatin1Char('/') + relative;
@@ -91,6 +93,10 @@ void TestCopyInterrupted::checkOldOrNew()
         const QByteArray data = readFile(full);
         QVERIFY2(data == m_new.value(relative) || (m_old.contains(relative) && data == m_old.value(relative)),
                  qPrintable(QStringLiteral("partly written: ") + relative));
+        if (data == m_new.value(relative))
+            ++*newFiles;
+        else
+            ++*oldFiles;
     }
     // Old files are never removed before their replacement is in place.
     for (auto it = m_old.cbegin(); it != m_old.cend(); ++it)
@@ -130,6 +136,7 @@ void TestCopyInterrupted::everyFileOldOrNewAfterKill()
     // before its kill narrows the range to the time a run really takes.
     int killedRuns = 0;
     int rounds = 0;
+    int killedWhileReplacing = 0;
     qint64 range = fullRun;
     QRandomGenerator random(QRandomGenerator::global()->generate());
     while (killedRuns < 20 && rounds < 60) {
@@ -138,17 +145,23 @@ void TestCopyInterrupted::everyFileOldOrNewAfterKill()
         const int delay = random.bounded(int(range) + 1);
         const qint64 elapsed = runHelper(delay, &killed);
         QVERIFY(elapsed >= 0);
-        if (killed)
-            ++killedRuns;
-        else
+        if (!killed)
             range = qMax<qint64>(1, qMin(range, elapsed));
-        checkOldOrNew();
+        int oldFiles = 0;
+        int newFiles = 0;
+        checkOldOrNew(&oldFiles, &newFiles);
+        if (killed) {
+            ++killedRuns;
+            if (oldFiles > 0 && newFiles > 0)
+                ++killedWhileReplacing;
+        }
         if (QTest::currentTestFailed()) {
             qInfo() << "round" << rounds << "killed after" << delay << "ms";
             return;
         }
     }
-    qInfo() << "full copy" << fullRun << "ms," << killedRuns << "of" << rounds << "runs killed mid-copy";
+    qInfo() << "full copy" << fullRun << "ms," << killedRuns << "of" << rounds
+            << "runs killed mid-copy," << killedWhileReplacing << "of them while replacing files";
     QVERIFY(killedRuns >= 10);
 
     // A clean copy after the last kill clears the leftovers and completes the tree.

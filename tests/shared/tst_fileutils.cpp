@@ -303,12 +303,26 @@ void TestFileUtils::removeDirOfLinkRemovesOnlyTheLink()
     struct stat st;
     QVERIFY(lstat(native(link).constData(), &st) != 0);
     QCOMPARE(readFile(real + QStringLiteral("/file.txt")), QByteArray("stays"));
+
+    // A trailing slash or dot resolves the link for the kernel; still only
+    // the link goes.
+    for (const QString& suffix : { QStringLiteral("/"), QStringLiteral("//"), QStringLiteral("/.") }) {
+        QVERIFY(makeLink(real, link));
+        QVERIFY2(m_fileUtils.removeDir(link + suffix), qPrintable(suffix));
+        QVERIFY(lstat(native(link).constData(), &st) != 0);
+        QCOMPARE(readFile(real + QStringLiteral("/file.txt")), QByteArray("stays"));
+    }
 }
 
 void TestFileUtils::removeDirOfMissingOrFile()
 {
     QVERIFY(m_fileUtils.removeDir(path(QStringLiteral("never-there"))));
     QVERIFY(m_fileUtils.removeDir(path(QStringLiteral("never/there/either"))));
+
+    for (const QString& refused : { QString(), QStringLiteral("/"), QStringLiteral("//.") }) {
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^removeDir: refused")));
+        QVERIFY(!m_fileUtils.removeDir(refused));
+    }
 
     // A file is not a directory; removeDir leaves it alone.
     QVERIFY(writeFile(path(QStringLiteral("file")), "file"));
