@@ -1,0 +1,18 @@
+# Input context: panel switching, key events, press-and-hold, password keys.
+set(CONTEXT_TEST_LIBS keyboard installerui installer settingsdb InstallerShared
+    Qt${QT_VERSION_MAJOR}::Widgets Qt${QT_VERSION_MAJOR}::Sql)
+
+zentavo_add_test(tst_inputpanelcontext
+    SOURCES tst_inputpanelcontext.cpp contexttestsupport.h
+    LIBS ${CONTEXT_TEST_LIBS}
+    LABELS keyboard)
+
+zentavo_add_test(tst_inputpanelcontextpressandhold
+    SOURCES tst_inputpanelcontextpressandhold.cpp contexttestsupport.h
+    LIBS ${CONTEXT_TEST_LIBS}
+    LABELS keyboard)
+
+zentavo_add_test(tst_inputpanelcontextpassword
+    SOURCES tst_inputpanelcontextpassword.cpp contexttestsupport.h
+    LIBS ${CONTEXT_TEST_LIBS}
+    LABELS keyboard)
