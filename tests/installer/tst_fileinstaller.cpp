@@ -447,7 +447,6 @@ void TestFileInstaller::startsTerminalDetached()
     {
         FileInstaller installer;
         installer.startTerminal();
-        QVERIFY(installer.findChildren<QObject*>().isEmpty());
     }
     // The program runs on after the installer is gone, without arguments.
     QTRY_VERIFY(QFileInfo(marker).size() > 0);
