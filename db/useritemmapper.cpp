@@ -2,11 +2,28 @@
 
 #include "useritem.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
 
 #include <utility>
+
+namespace {
+
+// SQLite's generic error: a missing table or column, that is, a database that
+// was read and has no such item. Every other code (SQLITE_BUSY, SQLITE_NOTADB,
+// SQLITE_IOERR, ...) means the stored data could not be read at all.
+bool isReadFailure(const QSqlError& error)
+{
+    if (!error.isValid())
+        return false;
+    bool numeric = false;
+    const int code = error.nativeErrorCode().toInt(&numeric);
+    return !numeric || (code & 0xff) != 1;
+}
+
+} // namespace
 
 UserItemMapper::UserItemMapper(QSqlDatabase database)
     : database(std::move(database))
@@ -19,8 +36,11 @@ bool UserItemMapper::load(UserItem& item)
 {
     // A connection that could not be opened fails the same way a failed
     // statement does, without QSqlQuery's "database not open" warning.
-    if (!database.isOpen())
+    unreadable = false;
+    if (!database.isOpen()) {
+        unreadable = true;
         return false;
+    }
 
     // The table name is a constant of the code and the id an integer, so
     // nothing from the database or the user ever becomes part of the SQL.
@@ -31,14 +51,23 @@ bool UserItemMapper::load(UserItem& item)
 
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(statement))
+    if (!query.exec(statement)) {
+        unreadable = isReadFailure(query.lastError());
         return false;
-    if (!query.next())
+    }
+    if (!query.next()) {
+        unreadable = isReadFailure(query.lastError());
         return false;
+    }
 
     const QSqlRecord record = query.record();
     // A table without the column counts as found with an empty value.
     const QString valueColumn = QStringLiteral("value");
     item.setValue(record.contains(valueColumn) ? record.value(valueColumn).toString() : QString());
     return true;
+}
+
+bool UserItemMapper::readFailed() const
+{
+    return unreadable;
 }

@@ -16,8 +16,14 @@ public:
     // when missing or NULL) is then stored in the item.
     bool load(UserItem& item);
 
+    // After a failed load: true when the database itself could not be read
+    // (not opened, not a database, locked, I/O error), false when it was read
+    // and simply holds no such table or row.
+    bool readFailed() const;
+
 private:
     QSqlDatabase database;
+    bool unreadable = false;
 };
 
 #endif // USERITEMMAPPER_H

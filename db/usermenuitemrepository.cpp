@@ -20,11 +20,13 @@ QVariant UserMenuItemRepository::loadValue(int id)
     UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), QString());
 
     bool loaded = false;
+    readFailed = false;
     {
         // Every handle on the connection, and the query inside the mapper,
         // ends with this scope, so close() can remove the connection cleanly.
         UserItemMapper mapper(connection->database());
         loaded = mapper.load(item);
+        readFailed = !loaded && mapper.readFailed();
     }
 
     if (loaded)
@@ -34,4 +36,9 @@ QVariant UserMenuItemRepository::loadValue(int id)
 
     connection->close();
     return result;
+}
+
+bool UserMenuItemRepository::lastReadFailed() const
+{
+    return readFailed;
 }

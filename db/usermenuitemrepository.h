@@ -19,8 +19,14 @@ public:
 
     QVariant loadValue(int id) override;
 
+    // After loadValue gave an invalid result: true when the database could
+    // not be read (so a stored value may exist), false when it holds no such
+    // item. A caller guarding a password must not treat the first as "none".
+    bool lastReadFailed() const;
+
 private:
     IDBConnection* connection;
+    bool readFailed = false;
 };
 
 #endif // USERMENUITEMREPOSITORY_H

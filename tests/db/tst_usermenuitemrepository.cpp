@@ -70,6 +70,7 @@ private:
     QTemporaryDir dir;
     QString databasePath;
     bool registeredAfterLoad = false;
+    bool readFailedAfterLoad = false;
 };
 
 void TestUserMenuItemRepository::init()
@@ -90,6 +91,7 @@ QVariant TestUserMenuItemRepository::load(const QString& path, MessageRecorder& 
     DBConnection connection(nullptr, QStringLiteral("QSQLITE"), path);
     UserMenuItemRepository repository(nullptr, &connection);
     const QVariant value = repository.loadValue(3);
+    readFailedAfterLoad = repository.lastReadFailed();
     // Noted before the connection object goes: loadValue itself must leave
     // nothing registered, not the destructor.
     registeredAfterLoad = QSqlDatabase::contains(connectionName);
@@ -214,6 +216,8 @@ void TestUserMenuItemRepository::loadValue()
         QVERIFY(result.toString().isEmpty());
         QVERIFY2(messages.contains(errorLine), qPrintable(messages.all().join('\n')));
     }
+    // A readable database without the item is "no item", not a read failure.
+    QVERIFY(!readFailedAfterLoad);
     verifyCleanBookkeeping(messages);
     QCOMPARE(fileBytes(databasePath), before);
 }
@@ -221,19 +225,22 @@ void TestUserMenuItemRepository::loadValue()
 void TestUserMenuItemRepository::hostileFile_data()
 {
     QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("readFailure");
 
-    QTest::newRow("missing file") << QStringLiteral("missing");
-    QTest::newRow("zero-length file") << QStringLiteral("empty");
-    QTest::newRow("text file") << QStringLiteral("text");
-    QTest::newRow("random bytes") << QStringLiteral("random");
-    QTest::newRow("database header over garbage") << QStringLiteral("header");
-    QTest::newRow("truncated database") << QStringLiteral("truncated");
-    QTest::newRow("directory at the path") << QStringLiteral("directory");
+    // A zero-length file is a valid empty SQLite database: read, no item.
+    QTest::newRow("missing file") << QStringLiteral("missing") << true;
+    QTest::newRow("zero-length file") << QStringLiteral("empty") << false;
+    QTest::newRow("text file") << QStringLiteral("text") << true;
+    QTest::newRow("random bytes") << QStringLiteral("random") << true;
+    QTest::newRow("database header over garbage") << QStringLiteral("header") << true;
+    QTest::newRow("truncated database") << QStringLiteral("truncated") << true;
+    QTest::newRow("directory at the path") << QStringLiteral("directory") << true;
 }
 
 void TestUserMenuItemRepository::hostileFile()
 {
     QFETCH(QString, kind);
+    QFETCH(bool, readFailure);
 
     QByteArray content;
     if (kind == QLatin1String("text")) {
@@ -267,6 +274,7 @@ void TestUserMenuItemRepository::hostileFile()
 
     QVERIFY(!result.isValid());
     QVERIFY2(messages.contains(errorLine), qPrintable(messages.all().join('\n')));
+    QCOMPARE(readFailedAfterLoad, readFailure);
     verifyCleanBookkeeping(messages);
 
     if (kind == QLatin1String("missing")) {
@@ -300,6 +308,8 @@ void TestUserMenuItemRepository::lockedDatabaseFailsAndRecovers()
         const QVariant result = load(databasePath, messages);
         QVERIFY(!result.isValid());
         QVERIFY2(messages.contains(errorLine), qPrintable(messages.all().join('\n')));
+        // The password is there, only locked away: never "no password".
+        QVERIFY(readFailedAfterLoad);
         verifyCleanBookkeeping(messages);
 
         QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
@@ -309,6 +319,7 @@ void TestUserMenuItemRepository::lockedDatabaseFailsAndRecovers()
 
     MessageRecorder messages;
     QCOMPARE(load(databasePath, messages), QVariant(QStringLiteral("locked away")));
+    QVERIFY(!readFailedAfterLoad);
 }
 
 void TestUserMenuItemRepository::rollsBackWhatTheApplicationLeftBehind()
