@@ -27,9 +27,13 @@ const char tempPrefix[] = ".zentavo-tmp-";
 
 // New files are renamed into place in batches: the old files stay until their
 // replacements are on the medium, and the flash disk never has to hold more
-// than one batch twice.
-const qint64 batchBytes = qint64(256) * 1024 * 1024;
-const int batchFiles = 8192;
+// than one batch twice. An update of usual size is one batch, so it costs two
+// syncs; and its new files are all created before any old one is freed, which
+// keeps ext4 from searching past just-freed inodes for each new file.
+const qint64 defaultBatchBytes = qint64(1024) * 1024 * 1024;
+const int defaultBatchFiles = 50000;
+qint64 batchBytes = defaultBatchBytes;
+int batchFiles = defaultBatchFiles;
 
 QString displayName(const QByteArray& path)
 {
@@ -600,6 +604,12 @@ bool FileUtils::CopyRecursivelyOverwrite(const QString& source, const QString& t
     }
     TreeCopy copy(QFile::encodeName(source), QFile::encodeName(target));
     return copy.run();
+}
+
+void FileUtils::setBatchLimits(qint64 bytes, int files)
+{
+    batchBytes = bytes > 0 ? bytes : defaultBatchBytes;
+    batchFiles = files > 0 ? files : defaultBatchFiles;
 }
 
 bool FileUtils::removeDir(const QString& path)

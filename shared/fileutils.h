@@ -30,6 +30,13 @@ public:
 
     // True only for a directory.
     bool dirExists(QString path);
+
+private:
+    friend class TestFileUtils;
+
+    // Lets a test reach the batch commits with a small tree; 0 restores the
+    // defaults. Production code never calls it.
+    static void setBatchLimits(qint64 bytes, int files);
 };
 
 #endif // FILEUTILS_H

@@ -26,6 +26,7 @@ private slots:
     void missingSourceFails();
     void copiesUnusualNamesAndDeepTrees();
     void keepsHolesAndLargeFiles();
+    void commitsInBatches();
 
     void removeDirRemovesTreeButNotLinkedContent();
     void removeDirOfLinkRemovesOnlyTheLink();
@@ -267,6 +268,37 @@ void TestFileUtils::keepsHolesAndLargeFiles()
     QCOMPARE(qint64(st.st_size), size);
     // The holes were not written out as zeros.
     QVERIFY2(qint64(st.st_blocks) * 512 < size / 4, qPrintable(QString::number(st.st_blocks)));
+}
+
+void TestFileUtils::commitsInBatches()
+{
+    const QString source = path(QStringLiteral("source"));
+    const QString target = path(QStringLiteral("target"));
+    for (int i = 0; i < 12; ++i) {
+        const QString name = QStringLiteral("/d%1/file%2").arg(i % 3).arg(i);
+        QVERIFY(writeFile(source + name, QByteArray(1000 + i, char('a' + i)), 0644));
+        if (i % 2 == 0)
+            QVERIFY(writeFile(target + name, "old", 0644));
+    }
+    QVERIFY(makeLink(QStringLiteral("d0/file0"), source + QStringLiteral("/link")));
+    QVERIFY(writeFile(source + QStringLiteral("/d1/conflict"), "file", 0644));
+    QVERIFY(writeFile(target + QStringLiteral("/d1/conflict/inner"), "dir", 0644));
+
+    // Every file and byte limit in turn ends a batch after each entry.
+    for (const QPair<qint64, int>& limits : { qMakePair(qint64(1), 0), qMakePair(qint64(0), 1),
+                                               qMakePair(qint64(2500), 3) }) {
+        FileUtils::setBatchLimits(limits.first, limits.second);
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^CopyRecursivelyOverwrite: .*conflict")));
+        const bool copied = m_fileUtils.CopyRecursivelyOverwrite(source, target, QStringList());
+        FileUtils::setBatchLimits(0, 0);
+        QVERIFY(!copied);
+        QVERIFY(temporaries(target).isEmpty());
+        for (const QString& relative : relativePaths(source)) {
+            if (!relative.endsWith(QLatin1String("conflict")) && relative != QLatin1String("."))
+                QCOMPARE(describeEntry(target, relative, false), describeEntry(source, relative, false));
+        }
+        QVERIFY(writeFile(target + QStringLiteral("/d0/file0"), "old again", 0644));
+    }
 }
 
 void TestFileUtils::removeDirRemovesTreeButNotLinkedContent()
