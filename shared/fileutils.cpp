@@ -253,6 +253,8 @@ struct DirectoryAttributes
 {
     QByteArray path;
     mode_t mode;
+    uid_t owner;
+    gid_t group;
     struct timespec times[2];
 };
 
@@ -365,6 +367,8 @@ bool TreeCopy::prepareTargetDirectory(const QByteArray& path, const struct stat&
     DirectoryAttributes attributes;
     attributes.path = path;
     attributes.mode = sourceStat.st_mode & 07777;
+    attributes.owner = sourceStat.st_uid;
+    attributes.group = sourceStat.st_gid;
     attributes.times[0] = sourceStat.st_atim;
     attributes.times[1] = sourceStat.st_mtim;
     m_directories.push_back(attributes);
@@ -422,6 +426,12 @@ void TreeCopy::copyFile(const QByteArray& source, const QByteArray& target,
 
     int error = 0;
     bool ok = copyData(in, out, inStat.st_size, &error);
+    // The owner as well, where we may (as root), like cp -a; before the mode,
+    // since a change of owner clears set-id bits.
+    if (ok && fchown(out, inStat.st_uid, inStat.st_gid) != 0 && errno != EPERM) {
+        error = errno;
+        ok = false;
+    }
     if (ok && fchmod(out, inStat.st_mode & 07777) != 0) {
         error = errno;
         ok = false;
@@ -468,6 +478,11 @@ void TreeCopy::copyLink(const QByteArray& source, const QByteArray& target,
         fail(target, "cannot create link", errno);
         return;
     }
+    if (lchown(temp.constData(), st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+        fail(target, "cannot create link", errno);
+        unlink(temp.constData());
+        return;
+    }
     const struct timespec times[2] = { st.st_atim, st.st_mtim };
     utimensat(AT_FDCWD, temp.constData(), times, AT_SYMLINK_NOFOLLOW);
     m_pending.push_back({ temp, target });
@@ -510,6 +525,8 @@ void TreeCopy::commit(bool last)
 
     // Entries added above changed the directories' times; set them last.
     for (auto it = m_directories.rbegin(); it != m_directories.rend(); ++it) {
+        if (chown(it->path.constData(), it->owner, it->group) != 0 && errno != EPERM)
+            fail(it->path, "cannot set owner of", errno);
         if (chmod(it->path.constData(), it->mode) != 0
             || utimensat(AT_FDCWD, it->path.constData(), it->times, 0) != 0)
             fail(it->path, "cannot set attributes of", errno);

@@ -92,8 +92,8 @@ inline QStringList relativePaths(const QString& root)
     return out;
 }
 
-// One entry described by type, permission bits, modification time and content
-// (files) or destination (links).
+// One entry described by type, permission bits, owner, modification time and
+// content (files) or destination (links).
 inline QString describeEntry(const QString& root, const QString& relative,
                              bool withDirectoryTimes = true)
 {
@@ -101,12 +101,14 @@ inline QString describeEntry(const QString& root, const QString& relative,
     struct stat st;
     if (lstat(native(path).constData(), &st) != 0)
         return relative + QStringLiteral(" missing");
-    const QString mode = QString::number(st.st_mode & 07777, 8);
+    const QString mode = QString::number(st.st_mode & 07777, 8) + QLatin1Char(' ')
+        + QString::number(st.st_uid) + QLatin1Char(':') + QString::number(st.st_gid);
     const QString time = QStringLiteral("%1.%2").arg(st.st_mtim.tv_sec).arg(
         st.st_mtim.tv_nsec, 9, 10, QLatin1Char('0'));
     if (S_ISLNK(st.st_mode))
         return relative + QStringLiteral(" link -> ") + linkDestination(path) + QLatin1Char(' ')
-            + time;
+            + QString::number(st.st_uid) + QLatin1Char(':') + QString::number(st.st_gid)
+            + QLatin1Char(' ') + time;
     if (S_ISREG(st.st_mode)) {
         const QByteArray hash =
             QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1).toHex();

@@ -62,6 +62,13 @@ void TestFileUtils::copiesTreeWithModesTimesAndLinks()
     QVERIFY(makeLink(path(QStringLiteral("outside")), source + QStringLiteral("/data/outside-link")));
     QVERIFY(writeFile(path(QStringLiteral("outside/secret")), "outside", 0644));
     QVERIFY(chmod(native(source + QStringLiteral("/data/deep")).constData(), 0750) == 0);
+    if (geteuid() == 0) {
+        // As root the owner is kept too; the set-gid bit must survive it.
+        QVERIFY(lchown(native(source + QStringLiteral("/bin/tool")).constData(), 4321, 4322) == 0);
+        QVERIFY(chmod(native(source + QStringLiteral("/bin/tool")).constData(), 02755) == 0);
+        QVERIFY(lchown(native(source + QStringLiteral("/tool-link")).constData(), 4323, 4324) == 0);
+        QVERIFY(lchown(native(source + QStringLiteral("/data/deep")).constData(), 4325, 4326) == 0);
+    }
 
     long nanoseconds = 123456789;
     for (const QString& relative : relativePaths(source)) {
