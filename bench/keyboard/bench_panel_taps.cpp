@@ -3,7 +3,10 @@
 //   window     - the same taps routed through the panel's window, as a touch
 //                arrives, so the tap also finds its key
 //   field      - window routing plus delivery of each character to a focused
-//                QLineEdit as two key presses, the way the keyboard types
+//                QLineEdit as two key presses, the way the keyboard types;
+//                the field ends up 1,000 characters long
+//   field16    - the same, the field emptied whenever it holds 16 characters,
+//                as long as a password gets
 // Prints the median of several runs per case.
 
 #include <QApplication>
@@ -99,11 +102,13 @@ int main(int argc, char *argv[])
         const char *name;
         Route route;
         bool typeIntoField;
+        int clearAt; // empty the field when it holds this many characters; 0: never
     };
     const Case cases[] = {
-        {"panel", Route::Key, false},
-        {"window", Route::Window, false},
-        {"field", Route::Window, true},
+        {"panel", Route::Key, false, 0},
+        {"window", Route::Window, false, 0},
+        {"field", Route::Window, true, 0},
+        {"field16", Route::Window, true, 16},
     };
 
     std::printf("%d taps per run, median of %d runs, Qt %s, platform %s\n", Taps, Runs, qVersion(),
@@ -111,7 +116,9 @@ int main(int argc, char *argv[])
     for (const Case &c : cases) {
         QMetaObject::Connection typing;
         if (c.typeIntoField) {
-            typing = QObject::connect(&panel, &InputPanel::characterGenerated, [](QChar character) {
+            typing = QObject::connect(&panel, &InputPanel::characterGenerated, [edit, &c](QChar character) {
+                if (c.clearAt && edit->text().size() >= c.clearAt)
+                    edit->clear();
                 QWidget *target = QApplication::focusWidget();
                 if (!target)
                     return;
@@ -126,7 +133,8 @@ int main(int argc, char *argv[])
             edit->clear();
             generated = 0;
             runs.push_back(timeTaps(panel, keys, c.route));
-            if (generated != Taps || (c.typeIntoField && edit->text().size() != Taps) || !edit->hasFocus()) {
+            const int expectedLength = !c.typeIntoField ? 0 : c.clearAt ? (Taps - 1) % c.clearAt + 1 : Taps;
+            if (generated != Taps || edit->text().size() != expectedLength || !edit->hasFocus()) {
                 std::fprintf(stderr, "%s: %d characters, field holds %d, focus %s\n", c.name, generated,
                              int(edit->text().size()), edit->hasFocus() ? "kept" : "lost");
                 return 1;
