@@ -10,6 +10,10 @@
 #include <QStandardPaths>
 #include <QWidget>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/file.h>
+
 namespace {
 
 QString runtimeDirectory()
@@ -28,15 +32,13 @@ SingleInstance::SingleInstance(const QString& key, QObject* parent)
     , socketPath(QFileInfo(lockPath).path() + QLatin1Char('/') + key + QLatin1String(".socket"))
     , lockFile(lockPath)
 {
-    // Only a dead owner makes a lock stale, never its age: an updater may
-    // legitimately run for hours waiting for the stick to be pulled.
-    lockFile.setStaleLockTime(0);
     connect(&server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
 }
 
 SingleInstance::~SingleInstance()
 {
     server.close();
+    lockFile.close();
 }
 
 QString SingleInstance::deviceKey()
@@ -48,16 +50,21 @@ QString SingleInstance::deviceKey()
 
 bool SingleInstance::claim()
 {
-    if (!lockFile.tryLock(0)) {
-        // tryLock already clears the lock of a dead owner; this covers an owner
-        // whose lock file lost its details.
-        if (lockFile.error() != QLockFile::LockFailedError || !lockFile.removeStaleLockFile()
-            || !lockFile.tryLock(0))
-            return false;
+    // The kernel holds the lock for the open file and drops it when the owner
+    // ends, however it ends, so a killed instance leaves no stale lock behind.
+    // Nothing is written or synced: the file's content means nothing.
+    if (lockFile.open(QIODevice::ReadWrite)) {
+        if (::flock(lockFile.handle(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                return false;
+            qWarning("Single-instance lock not available: %s", std::strerror(errno));
+        }
+    } else {
+        // Refusing to start would leave the device without its updater.
+        qWarning("Single-instance lock not available: %s", qPrintable(lockFile.errorString()));
     }
     // We hold the lock, so a leftover socket belongs to a killed instance.
     QLocalServer::removeServer(socketPath);
-    server.setSocketOptions(QLocalServer::UserAccessOption);
     server.listen(socketPath);
     return true;
 }

@@ -1,8 +1,8 @@
 #ifndef SINGLEINSTANCE_H
 #define SINGLEINSTANCE_H
 
+#include <QFile>
 #include <QLocalServer>
-#include <QLockFile>
 #include <QObject>
 #include <QString>
 
@@ -24,8 +24,8 @@ public:
     // different roots do not block each other.
     static QString deviceKey();
 
-    // True when no other instance holds the lock; this one then holds it
-    // until destroyed and listens for later starts.
+    // False only when another instance holds the lock. Otherwise this one
+    // holds it until destroyed and listens for later starts.
     bool claim();
 
     // Asks the instance that holds the lock to show its window. True when
@@ -48,7 +48,7 @@ private Q_SLOTS:
 private:
     QString lockPath;
     QString socketPath;
-    QLockFile lockFile;
+    QFile lockFile;
     QLocalServer server;
 };
 

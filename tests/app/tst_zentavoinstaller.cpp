@@ -79,6 +79,7 @@ private slots:
     void secondInstanceLeavesAtOnceAndTouchesNothing();
     void differentDevicesDoNotBlockEachOther();
     void killedInstanceDoesNotBlockNextStart();
+    void startedTerminalDoesNotBlockNextStart();
 
 private:
     std::unique_ptr<QProcess> start(const Device& device);
@@ -217,6 +218,30 @@ void TestZentavoInstaller::killedInstanceDoesNotBlockNextStart()
 
     auto next = start(device);
     QVERIFY(waitForLog(device, "Installer started at ", 2));
+    finish(device, next.get());
+}
+
+void TestZentavoInstaller::startedTerminalDoesNotBlockNextStart()
+{
+    Device device;
+    // A terminal that outlives the updater, as the real one does.
+    const QString terminalDir = device.flashDisk() + QStringLiteral("/Zentavo");
+    QVERIFY(QDir().mkpath(terminalDir));
+    QFile terminal(terminalDir + QStringLiteral("/Zentavo.exe"));
+    QVERIFY(terminal.open(QIODevice::WriteOnly));
+    terminal.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\nexec sleep 5\n");
+    terminal.close();
+    QVERIFY(terminal.setPermissions(terminal.permissions() | QFileDevice::ExeOwner));
+
+    auto first = start(device);
+    QVERIFY(waitForLog(device, "delete installer directory"));
+    finish(device, first.get());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(terminalDir + QStringLiteral("/started")), 10000);
+
+    // The terminal must not have inherited the updater's lock.
+    auto next = start(device);
+    QVERIFY(waitForLog(device, "Installer started at ", 2));
+    QCOMPARE(next->state(), QProcess::Running);
     finish(device, next.get());
 }
 
