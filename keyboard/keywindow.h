@@ -6,7 +6,7 @@
 #include <QSignalMapper>
 #include <QWidget>
 
-#include <initializer_list>
+#include <cstddef>
 
 class QPushButton;
 
