@@ -24,8 +24,17 @@
 #include <QWidget>
 
 namespace {
+
 const int pressAndHoldMilliseconds = 800;
+
+template <class Window>
+void deleteWindow(Window*& window)
+{
+    delete window;
+    window = nullptr;
 }
+
+} // namespace
 
 InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
     : QObject(nullptr)
@@ -118,23 +127,44 @@ InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
         connect(viewManager, &InstallerViewManager::notifyShowInputPanel, this, &InputPanelContext::onShowInputPanel);
         connect(viewManager, &InstallerViewManager::notifyKeyboardEnter, this, &InputPanelContext::onEnterPressed);
     }
+
+    // The application object owns this context but destroys its children only
+    // after its own widget machinery is gone, too late for windows. So they
+    // go when the event loop ends, while the application is whole.
+    if (QCoreApplication* application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, &InputPanelContext::onAboutToQuit);
 }
 
 InputPanelContext::~InputPanelContext()
 {
-    delete inputPanel;
-    delete inputPanelShift;
-    delete inputPanelNumber;
-    delete keyBarA;
-    delete keyBarE;
-    delete keyBarI;
-    delete keyBarO;
-    delete keyBarU;
-    delete keyBarASmall;
-    delete keyBarESmall;
-    delete keyBarISmall;
-    delete keyBarOSmall;
-    delete keyBarUSmall;
+    deleteWindows();
+}
+
+void InputPanelContext::onAboutToQuit()
+{
+    pressAndHoldTimer.stop();
+    if (viewManager)
+        disconnect(viewManager, nullptr, this, nullptr);
+    deleteWindows();
+}
+
+// In member order: the three panels, the upper-case bars, the lower-case bars.
+// Afterwards the context is inert: the filter passes everything on.
+void InputPanelContext::deleteWindows()
+{
+    deleteWindow(inputPanel);
+    deleteWindow(inputPanelShift);
+    deleteWindow(inputPanelNumber);
+    deleteWindow(keyBarA);
+    deleteWindow(keyBarE);
+    deleteWindow(keyBarI);
+    deleteWindow(keyBarO);
+    deleteWindow(keyBarU);
+    deleteWindow(keyBarASmall);
+    deleteWindow(keyBarESmall);
+    deleteWindow(keyBarISmall);
+    deleteWindow(keyBarOSmall);
+    deleteWindow(keyBarUSmall);
 }
 
 QString InputPanelContext::identifierName()
@@ -168,6 +198,8 @@ QWidget* InputPanelContext::focusWidget() const
 
 bool InputPanelContext::filterEvent(const QEvent* event)
 {
+    if (!inputPanel)
+        return false;
     switch (event->type()) {
     case QEvent::RequestSoftwareInputPanel: {
         if (focusWidget() && viewManager) {

@@ -67,6 +67,7 @@ private Q_SLOTS:
     void onKeyPressed(QChar c);
     void onOutsidePressed();
     void onPressAndHoldTimeout();
+    void onAboutToQuit();
 
 private:
     QWidget* focusWidget() const;
@@ -75,6 +76,7 @@ private:
     void hideKeyBars();
     bool closeKeyBar();
     void hideAllPanels();
+    void deleteWindows();
 
     InputPanel* inputPanel;
     InputPanelShift* inputPanelShift;

@@ -126,6 +126,13 @@ pull_stick_and_expect_exit() { # LABEL_OF_STARTED_TERMINAL
     check "terminal started: $1" grep -qxF "$1" "$FLASH/Zentavo/started.txt"
 }
 
+report_display() {
+    echo "--- updater output"
+    cat "$WORK/updater.out"
+    if kill -0 "$XVFB_PID" 2>/dev/null; then echo "Xvfb $XVFB_PID on $DISPLAY still runs"; else echo "Xvfb $XVFB_PID is gone"; fi
+    ls -la /tmp/.X11-unix/
+}
+
 keyboard_at() { # keyboard_at X Y: the panel's corner as keyboard_locate found it
     [ "$KEYBOARD_PANEL_X" -eq "$1" ] && [ "$KEYBOARD_PANEL_Y" -eq "$2" ]
 }
@@ -138,7 +145,7 @@ make_device
 start_updater
 if ! keyboard_wait 30; then
     fail "no key panel came up"
-    cat "$WORK/updater.out"
+    report_display
     exit 1
 fi
 # Prompt at 0,0, field at 60,60 and 40 rows high: the panel starts at 60,101.
@@ -191,7 +198,7 @@ make_device
 start_updater
 if ! keyboard_wait 30; then
     fail "no key panel came up for the cancel run"
-    cat "$WORK/updater.out"
+    report_display
     exit 1
 fi
 keyboard_tap Q
