@@ -162,7 +162,11 @@ class Device:
 class Updater:
     """One run of the real zentavo-installer on a simulated device."""
 
+    # Every run started, so that a failing test leaves none behind.
+    started_runs = []
+
     def __init__(self, binary, device, workdir, name="run"):
+        Updater.started_runs.append(self)
         self.device = device
         env = dict(os.environ)
         env["ZENTAVO_DEVICE_ROOT"] = device.root
@@ -305,5 +309,9 @@ def main(test):
     except TestFailure as failure:
         print("FAIL: %s" % failure)
         sys.exit(1)
+    finally:
+        for run in Updater.started_runs:
+            if run.running():
+                run.kill()
     print("PASS")
     sys.exit(0)

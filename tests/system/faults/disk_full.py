@@ -53,7 +53,7 @@ def test():
     new = {rel: e for rel, e in devicesim.snapshot(payload).items() if e[0] != "d"}
 
     run = Updater(binary, device, work)
-    run.wait_log("delete installer directory", timeout=120)
+    run.wait_log("delete installer directory", timeout=60)
     log = run.log()
     check(devicesim.install_status(log) == "false", "the log does not report \"Status: false\":\n" + log)
     check("HandleEvents: InitialState: Failed." in log, "no failure result in the log:\n" + log)

@@ -90,7 +90,7 @@ def setup_links(device, outside):
     expected_links = {rel: ("l", dest) for rel, dest in made.items()
                       if rel != "remotecmd/evil.xml"}
 
-    def verify():
+    def verify(log):
         installed = links(device.app)
         for rel, entry in expected_links.items():
             check(installed.get(rel) == entry, "%s: expected a link %r, found %r"
@@ -159,11 +159,17 @@ def setup_names(device):
                 if rel.replace("\\", "/").split("/")[0] != "list"
                 and not rel.endswith(".xml")}
 
-    def verify():
+    def verify(log):
         installed = regular_files(device.app)
         for rel, entry in expected.items():
             check(installed.get(rel) == entry, "%r not installed as it is in the payload: %r"
                   % (rel, installed.get(rel)))
+        # Names go into the log as they are, never as a format.
+        for name in REQUESTS:
+            if name.endswith(".xml"):
+                for base in (device.app, device.payload_app):
+                    line = "removed file: " + os.path.join(base, name)
+                    check(line in log, "the log lacks %r" % line)
         for name in REQUESTS:
             check(not os.path.lexists(os.path.join(device.app, name)),
                   "request file %r still installed" % name)
@@ -188,7 +194,7 @@ def setup_deep(device):
     expected = {rel: e for rel, e in regular_files(device.payload_app).items()
                 if not rel.endswith(".xml")}
 
-    def verify():
+    def verify(log):
         installed = regular_files(device.app)
         for rel, entry in expected.items():
             check(installed.get(rel) == entry, "deep file not installed: %s" % rel)
@@ -220,7 +226,7 @@ def setup_sparse(device):
             f.seek(offset)
             reference[offset] = f.read(4096)
 
-    def verify():
+    def verify(log):
         target = os.path.join(device.app, "big", "sparse.img")
         st = os.stat(target)
         check(st.st_size == SPARSE_SIZE, "size %d instead of %d" % (st.st_size, SPARSE_SIZE))
@@ -286,16 +292,16 @@ def test():
     before = outside_state(device, outside)
 
     run = Updater(binary, device, work)
-    run.wait_log("delete installer directory", timeout=240)
+    run.wait_log("delete installer directory", timeout=200 if case == "sparse" else 60)
     log = run.log()
-    check(devicesim.install_status(log) == "true" and "HandleEvents: InitialState: Successful." in log,
-          "the install did not succeed:\n" + log)
-    verify()
-    check(not devicesim.temporaries(device.flash), "temporaries left behind")
-    check(not os.path.exists(device.payload_app), "the application payload was not deleted")
     after = outside_state(device, outside)
     changed = sorted(key for key in set(before) | set(after) if before.get(key) != after.get(key))
     check(not changed, "changed outside the update's trees: %s" % changed)
+    check(devicesim.install_status(log) == "true" and "HandleEvents: InitialState: Successful." in log,
+          "the install did not succeed:\n" + log)
+    verify(log)
+    check(not devicesim.temporaries(device.flash), "temporaries left behind")
+    check(not os.path.exists(device.payload_app), "the application payload was not deleted")
     run.finish_after_stick(timeout=30)
 
 

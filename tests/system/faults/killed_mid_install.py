@@ -235,7 +235,7 @@ def test():
     run = Updater(binary, device, work, "calibration")
     t_clear = run.wait_log("Starting update...", timeout=60)
     t_copy = run.wait_log("Installing update to Zentavo...", timeout=60)
-    t_status = run.wait_log("Status: ", timeout=300)
+    t_status = run.wait_log("Status: ", timeout=120)
     t_end = run.wait_log("delete installer directory", timeout=60)
     check(devicesim.install_status(run.log()) == "true", "a plain run failed:\n" + run.log())
     run.finish_after_stick()

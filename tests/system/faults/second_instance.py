@@ -76,7 +76,7 @@ def test():
             first.wait_log("Installing update to Zentavo...", timeout=60)
             elapsed = start_second(binary, device, work)
             check(first.running(), "the first instance ended")
-            first.wait_log("delete installer directory", timeout=120)
+            first.wait_log("delete installer directory", timeout=60)
             log = first.log()
             check(log.count("Installer started at") == 1,
                   "the second instance wrote to the log:\n" + log)
