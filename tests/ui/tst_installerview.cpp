@@ -106,43 +106,18 @@ void TestInstallerView::formWidgetsAndTexts()
 
 void TestInstallerView::formLayout()
 {
+    // Title, question, gap, button row, gap, output: the output area takes what is left.
     auto* vertical = qobject_cast<QVBoxLayout*>(view->centralWidget()->layout());
     QVERIFY(vertical);
-    QCOMPARE(vertical->objectName(), QStringLiteral("verticalLayout"));
     QCOMPARE(vertical->spacing(), 15);
     QCOMPARE(vertical->contentsMargins(), QMargins(20, 20, 20, 20));
     QCOMPARE(vertical->count(), 6);
-    QCOMPARE(vertical->itemAt(0)->widget(), static_cast<QWidget*>(child<QLabel>("txtTitle")));
-    QCOMPARE(vertical->itemAt(1)->widget(), static_cast<QWidget*>(child<QLabel>("txtQuestion")));
-    QSpacerItem* gap = vertical->itemAt(2)->spacerItem();
-    QVERIFY(gap);
-    QCOMPARE(gap->sizeHint(), QSize(20, 10));
-    QCOMPARE(gap->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
-    QCOMPARE(gap->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
-
-    auto* horizontal = qobject_cast<QHBoxLayout*>(vertical->itemAt(3)->layout());
-    QVERIFY(horizontal);
-    QCOMPARE(horizontal->objectName(), QStringLiteral("horizontalLayout"));
-    QCOMPARE(horizontal->spacing(), 6);
-    QCOMPARE(horizontal->count(), 4);
-    QSpacerItem* push = horizontal->itemAt(0)->spacerItem();
-    QVERIFY(push);
-    QCOMPARE(push->sizeHint(), QSize(40, 20));
-    QCOMPARE(push->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-    QCOMPARE(push->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
-    QCOMPARE(horizontal->itemAt(1)->widget(), static_cast<QWidget*>(child<QPushButton>("button1")));
-    QSpacerItem* between = horizontal->itemAt(2)->spacerItem();
-    QVERIFY(between);
-    QCOMPARE(between->sizeHint(), QSize(10, 20));
-    QCOMPARE(between->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
-    QCOMPARE(between->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
-    QCOMPARE(horizontal->itemAt(3)->widget(), static_cast<QWidget*>(child<QPushButton>("button2")));
-
-    QSpacerItem* above = vertical->itemAt(4)->spacerItem();
-    QVERIFY(above);
-    QCOMPARE(above->sizeHint(), QSize(20, 20));
-    QCOMPARE(above->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
-    QCOMPARE(above->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    QCOMPARE(vertical->itemAt(2)->spacerItem()->sizeHint(), QSize(20, 10));
+    auto* row = qobject_cast<QHBoxLayout*>(vertical->itemAt(3)->layout());
+    QVERIFY(row);
+    QCOMPARE(row->spacing(), 6);
+    QCOMPARE(row->itemAt(0)->spacerItem()->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(row->itemAt(2)->spacerItem()->sizeHint(), QSize(10, 20));
     QCOMPARE(vertical->itemAt(5)->widget(), static_cast<QWidget*>(child<QTextBrowser>("txtOutput")));
 }
 
