@@ -91,8 +91,24 @@ make_device() {
 }
 
 start_updater() {
-    ZENTAVO_DEVICE_ROOT=$DEVICE QT_QPA_PLATFORM=xcb "$APP" >"$WORK/updater.out" 2>&1 &
-    APP_PID=$!
+    local attempt
+    for attempt in 1 2; do
+        ZENTAVO_DEVICE_ROOT=$DEVICE QT_QPA_PLATFORM=xcb "$APP" >"$WORK/updater.out" 2>&1 &
+        APP_PID=$!
+        # Another Xvfb starting at the same moment can take our display's
+        # socket away; that is the machine's trouble, not the updater's, so
+        # it gets one fresh display.
+        sleep 1
+        if kill -0 "$APP_PID" 2>/dev/null || ! grep -q "could not connect to display" "$WORK/updater.out"; then
+            return 0
+        fi
+        wait "$APP_PID" 2>/dev/null
+        APP_PID=
+        echo "note: the updater could not connect to $DISPLAY; starting a new Xvfb"
+        xvfb_stop
+        xvfb_start || return 1
+        rm -f "$LOG"
+    done
 }
 
 log_has() { grep -qxF -- "$1" "$LOG" 2>/dev/null; }
@@ -122,8 +138,11 @@ pull_stick_and_expect_exit() { # LABEL_OF_STARTED_TERMINAL
     local status=$?
     APP_PID=
     check "updater exits with 0 after the stick is removed (got $status)" [ "$status" -eq 0 ]
-    wait_until 5 grep -qxF "$1" "$FLASH/Zentavo/started.txt" 2>/dev/null
-    check "terminal started: $1" grep -qxF "$1" "$FLASH/Zentavo/started.txt"
+    # The terminal runs detached and may write its line after the updater ended.
+    local started=$FLASH/Zentavo/started.txt
+    deadline=$((SECONDS + 10))
+    until grep -qxF "$1" "$started" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.05; done
+    check "terminal started: $1" grep -qxF "$1" "$started"
 }
 
 report_display() {
