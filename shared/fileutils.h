@@ -16,8 +16,11 @@ public:
     // Copies every entry of source to the same relative path below target,
     // replacing files of the same name and creating directories as needed.
     // Crash-safe: a target path always holds the complete old or the complete
-    // new file. True only when everything was copied and synced. The list is
-    // reserved (no caller passes one) and ignored.
+    // new file. Links are copied as links; permission bits, times and (as
+    // root) owners are kept; special files are skipped. A failed entry is
+    // logged and the rest is still copied. True only when everything was
+    // copied and synced; false at once for a target inside the source. The
+    // list is reserved (no caller passes one) and ignored.
     bool CopyRecursivelyOverwrite(const QString& source, const QString& target,
                                   const QStringList& list);
 
