@@ -271,13 +271,18 @@ QString InstallerViewManager::readAdministratorPassword()
         if (!dbConnection) {
             DBConnection* connection = new DBConnection(this, QString::fromLatin1(settingsDatabaseDriver), databasePath);
             dbConnection = connection;
-            repository = new UserMenuItemRepository(this, dbConnection);
+            userRepository = new UserMenuItemRepository(this, dbConnection);
+            repository = userRepository;
         }
-        const QString stored = repository->loadValue(administratorPasswordId).toString();
+        const QVariant storedValue = repository->loadValue(administratorPasswordId);
+        // A database that exists but cannot be read (locked, damaged, not a
+        // database) may well hold a password: that is no "no password".
+        const bool unreadable = !storedValue.isValid() && userRepository->lastReadFailed();
+        const QString stored = storedValue.toString();
         AES_Encryption encryption;
         bool decrypted = false;
         result = encryption.Decrypt(stored, &decrypted);
-        if (!decrypted) {
+        if (unreadable || !decrypted) {
             // A damaged or foreign value must not read as "no password", which
             // would open the updater to anyone.
             qDebug() << "Admin password not readable.";

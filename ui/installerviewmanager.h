@@ -11,6 +11,7 @@ class InstallerView;
 class FileInstaller;
 class IDBConnection;
 class IMenuItemRepository;
+class UserMenuItemRepository;
 class QLineEdit;
 class QWidget;
 
@@ -73,6 +74,7 @@ private:
     FileUtils fileUtils;
     IDBConnection* dbConnection;
     IMenuItemRepository* repository;
+    UserMenuItemRepository* userRepository = nullptr;
     QString password;
     bool passwordAccepted;
     bool passwordCancelled;

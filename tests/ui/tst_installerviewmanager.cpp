@@ -91,6 +91,8 @@ private slots:
     void noPromptForEmptyOrMissingValue();
     void undecryptableValueNeverOpens_data();
     void undecryptableValueNeverOpens();
+    void unreadableDatabaseNeverOpens_data();
+    void unreadableDatabaseNeverOpens();
     void waitStickRemovedIgnoresButtonsAndExitsOnStickRemoval();
     void closingPromptDoesNotEndApplication();
     void nestedEventsStartNoSecondRun();
@@ -534,6 +536,45 @@ void TestInstallerViewManager::undecryptableValueNeverOpens()
     QCOMPARE(tried.size(), 4);
     QCOMPARE(capture.messages().count(QStringLiteral("Admin password not readable.")), 1);
     QVERIFY(capture.messages().contains(QStringLiteral("HandleEvents: WaitPassword: Cancelled.")));
+    QVERIFY(!control.calls.contains(QStringLiteral("install")));
+    QCOMPARE(output(), QStringLiteral("Cancelled"));
+}
+
+void TestInstallerViewManager::unreadableDatabaseNeverOpens_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("text file") << QByteArray("settings, but not a database\n").repeated(100);
+    QByteArray garbage(8192, '\x5a');
+    garbage.replace(0, 16, QByteArray("SQLite format 3\0", 16));
+    QTest::newRow("database header over garbage") << garbage;
+}
+
+void TestInstallerViewManager::unreadableDatabaseNeverOpens()
+{
+    QFETCH(QByteArray, content);
+    const QString dir = device->path() + QStringLiteral("/FlashDisk/Zentavo/data");
+    QVERIFY(QDir().mkpath(dir));
+    QFile file(dir + QStringLiteral("/Administrator_setting.db"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+    control.updateAvailable = true;
+    QSignalSpy prompts(manager, &InstallerViewManager::notifyShowInputPanel);
+    onPrompt([&] {
+        QTimer::singleShot(10, manager, [&] {
+            QLineEdit* edit = manager->passwordLineEdit();
+            edit->setText(QString());
+            QCOMPARE(manager->enteredPassword() == manager->storedPassword(), false);
+            manager->setPasswordCancelled();
+        });
+    });
+
+    MessageCapture capture;
+    manager->onStartup();
+
+    QCOMPARE(prompts.count(), 1);
+    QCOMPARE(capture.messages().count(QStringLiteral("Admin password not readable.")), 1);
+    QVERIFY(!capture.messages().contains(QStringLiteral("HandleEvents: WaitPassword: Ok.")));
     QVERIFY(!control.calls.contains(QStringLiteral("install")));
     QCOMPARE(output(), QStringLiteral("Cancelled"));
 }
