@@ -71,6 +71,13 @@ xvfb_screenshot() {
     xwd -root -silent -display "$DISPLAY" | /usr/bin/convert xwd:- -strip "png:$1"
 }
 
+# xvfb_region_signature X Y WIDTH HEIGHT: a checksum of that screen area's
+# pixels, to tell whether two moments show the same there.
+xvfb_region_signature() {
+    xwd -root -silent -display "$DISPLAY" |
+        /usr/bin/convert xwd:- -crop "${3}x${4}+${1}+${2}" +repage rgb:- | md5sum | cut -d' ' -f1
+}
+
 xvfb_window_visible() {
     xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1
 }

@@ -173,10 +173,17 @@ check "upper-case panel under the password field at 60,101 (found $KEYBOARD_PANE
 check "prompt logged" log_has "Enter Password..."
 xvfb_screenshot "$SHOTS/prompt-keyboard.png"
 
+# The field's inside, right of where an empty field shows its cursor: the
+# masked characters show there, and nothing when the field is empty.
+field_pixels() { xvfb_region_signature 70 65 570 30; }
+empty_field=$(field_pixels)
 keyboard_tap Q
 keyboard_tap W
+sleep 0.3
+check "typed characters show in the field" [ "$(field_pixels)" != "$empty_field" ]
 keyboard_tap Ok
 sleep 0.5
+check "a wrong password empties the field" [ "$(field_pixels)" = "$empty_field" ]
 check "a wrong password keeps the prompt open" xvfb_window_visible "Input Panel"
 check "a wrong password decides nothing" bash -c '! grep -q "^HandleEvents" "$1"' _ "$LOG"
 
