@@ -11,8 +11,8 @@ usage: hostile_settings.py --installer PATH --passwd PATH --case NAME
 """
 
 import base64
+import hashlib
 import os
-import shutil
 import signal
 import sqlite3
 import subprocess
@@ -132,7 +132,7 @@ def database_state(path):
     if os.path.isdir(path):
         return ("dir", sorted(os.listdir(path)))
     with open(path, "rb") as f:
-        return ("file", devicesim.hashlib.sha1(f.read()).hexdigest())
+        return ("file", hashlib.sha1(f.read()).hexdigest())
 
 
 def test():
