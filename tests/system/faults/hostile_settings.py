@@ -93,13 +93,16 @@ def make_cases(passwd):
                       "Admin password not readable."),
         "megabytes_value": (lambda p: store(p, base64.b64encode(os.urandom(4 << 20)).decode()),
                             PROMPT, "Admin password not readable."),
-        "locked": (lambda p: provision(passwd, p, "Secret-42"), PROMPT, None),
+        "locked": (lambda p: provision(passwd, p, "Secret-42"), PROMPT, "Admin password not readable."),
+        # A settings file that is there but is no database may be a damaged or
+        # replaced one: never read as "no password".
+        "not_a_database": (lambda p: devicesim.write_file(p, b"This is no SQLite file.\n" * 200),
+                           PROMPT, "Admin password not readable."),
         # A good password, for comparison: the prompt opens, nothing unreadable.
         "valid_password": (lambda p: provision(passwd, p, "Secret-42"), PROMPT, None),
-        # No password can be found: the run installs as on a device without one.
+        # No password is stored: the run installs as on a device without one.
+        # A zero-length file is a valid, empty SQLite database.
         "empty_password": (lambda p: provision(passwd, p, ""), INSTALL, None),
-        "not_a_database": (lambda p: devicesim.write_file(p, b"This is no SQLite file.\n" * 200),
-                           INSTALL, None),
         "zero_length": (lambda p: devicesim.write_file(p, b""), INSTALL, None),
         "directory": (lambda p: os.makedirs(os.path.join(p, "inside")), INSTALL,
                       "Admin-DB not available."),
