@@ -6,15 +6,32 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QWidget>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
+
+// False when the path does not fit a socket address.
+bool socketAddress(const QString& path, sockaddr_un* address)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    std::memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    if (encoded.size() >= int(sizeof(address->sun_path)))
+        return false;
+    std::memcpy(address->sun_path, encoded.constData(), size_t(encoded.size()));
+    return true;
+}
 
 QString runtimeDirectory()
 {
@@ -32,12 +49,15 @@ SingleInstance::SingleInstance(const QString& key, QObject* parent)
     , socketPath(QFileInfo(lockPath).path() + QLatin1Char('/') + key + QLatin1String(".socket"))
     , lockFile(lockPath)
 {
-    connect(&server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
 }
 
 SingleInstance::~SingleInstance()
 {
-    server.close();
+    delete serverNotifier;
+    if (serverSocket >= 0) {
+        ::close(serverSocket);
+        ::unlink(QFile::encodeName(socketPath).constData());
+    }
     lockFile.close();
 }
 
@@ -63,22 +83,59 @@ bool SingleInstance::claim()
         // Refusing to start would leave the device without its updater.
         qWarning("Single-instance lock not available: %s", qPrintable(lockFile.errorString()));
     }
-    // We hold the lock, so a leftover socket belongs to a killed instance.
-    QLocalServer::removeServer(socketPath);
-    server.listen(socketPath);
+    listen();
     return true;
+}
+
+void SingleInstance::listen()
+{
+    sockaddr_un address;
+    if (!socketAddress(socketPath, &address)) {
+        qWarning("Single-instance socket path too long: %s", qPrintable(socketPath));
+        return;
+    }
+    // We hold the lock, so a leftover socket belongs to a killed instance.
+    ::unlink(address.sun_path);
+    serverSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (serverSocket < 0
+        || ::bind(serverSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(serverSocket, 4) != 0) {
+        qWarning("Single-instance socket not available: %s", std::strerror(errno));
+        if (serverSocket >= 0)
+            ::close(serverSocket);
+        serverSocket = -1;
+        return;
+    }
+    serverNotifier = new QSocketNotifier(serverSocket, QSocketNotifier::Read);
+    connect(serverNotifier, &QSocketNotifier::activated, this, &SingleInstance::onNewConnection);
 }
 
 bool SingleInstance::activateRunningInstance(int timeoutMilliseconds)
 {
-    QLocalSocket socket;
-    socket.connectToServer(socketPath);
-    if (!socket.waitForConnected(timeoutMilliseconds))
+    sockaddr_un address;
+    if (!socketAddress(socketPath, &address))
         return false;
-    socket.write("activate\n");
-    const bool written = socket.waitForBytesWritten(timeoutMilliseconds);
-    socket.disconnectFromServer();
-    return written;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool delivered = false;
+    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    if (result != 0 && (errno == EAGAIN || errno == EINPROGRESS)) {
+        // A full backlog: wait a little for the running instance to accept.
+        pollfd waiting = { fd, POLLOUT, 0 };
+        if (::poll(&waiting, 1, timeoutMilliseconds) == 1 && (waiting.revents & POLLOUT)) {
+            int error = 0;
+            socklen_t length = sizeof(error);
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            result = error == 0 ? 0 : -1;
+        }
+    }
+    if (result == 0) {
+        static const char request[] = "activate\n";
+        delivered = ::send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL) == ssize_t(sizeof(request) - 1);
+    }
+    ::close(fd);
+    return delivered;
 }
 
 void SingleInstance::activateVisibleWindow()
@@ -96,8 +153,9 @@ void SingleInstance::activateVisibleWindow()
 void SingleInstance::onNewConnection()
 {
     // Any connection is a request to come to the front; its content does not matter.
-    while (QLocalSocket* socket = server.nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    int connection;
+    while ((connection = ::accept4(serverSocket, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+        ::close(connection);
         emit notifyActivationRequested();
     }
 }

@@ -2,9 +2,10 @@
 #define SINGLEINSTANCE_H
 
 #include <QFile>
-#include <QLocalServer>
 #include <QObject>
 #include <QString>
+
+class QSocketNotifier;
 
 // Lets only one updater run per device: two runs side by side would install
 // over each other. A later start asks the running one to bring its window to
@@ -46,10 +47,15 @@ private Q_SLOTS:
     void onNewConnection();
 
 private:
+    void listen();
+
     QString lockPath;
     QString socketPath;
     QFile lockFile;
-    QLocalServer server;
+    // A plain Unix socket: Qt Network (and the Kerberos libraries it pulls in)
+    // would cost every start of the updater for one message a run at most.
+    int serverSocket = -1;
+    QSocketNotifier* serverNotifier = nullptr;
 };
 
 #endif // SINGLEINSTANCE_H
