@@ -263,7 +263,7 @@ void TestFileUtils::keepsHolesAndLargeFiles()
     }
     QByteArray mixed(3 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < mixed.size(); ++i)
-        mixed[i] = char((i * 7919) >> 3);
+        mixed[i] = char((unsigned(i) * 7919u) >> 3);
     QVERIFY(writeFile(source + QStringLiteral("/mixed.bin"), mixed, 0644));
 
     const QString target = path(QStringLiteral("target"));

@@ -127,7 +127,8 @@ wait_until() {
 
 # Pulls the stick and expects the updater to end with 0 and start the terminal.
 pull_stick_and_expect_exit() { # LABEL_OF_STARTED_TERMINAL
-    rm -rf "$STICK"
+    # Away in one step: deleting in place races with the updater's log lines.
+    mv "$STICK" "$STICK.pulled" && rm -rf "$STICK.pulled"
     local deadline=$((SECONDS + 15))
     while kill -0 "$APP_PID" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.05; done
     if kill -0 "$APP_PID" 2>/dev/null; then

@@ -142,7 +142,12 @@ class Device:
         os.makedirs(self.stick, exist_ok=True)
 
     def pull_stick(self):
-        shutil.rmtree(os.path.join(self.root, "USB HD", "Zentavo_Installer"))
+        # Gone in one step, as a pulled stick is: deleting in place races with
+        # the updater, whose log handler may add a line while the tree goes.
+        stick = os.path.join(self.root, "USB HD", "Zentavo_Installer")
+        pulled = os.path.join(self.root, "USB HD", ".pulled-%d" % os.getpid())
+        os.rename(stick, pulled)
+        shutil.rmtree(pulled)
 
     def log_text(self):
         try:
