@@ -304,19 +304,12 @@ void InputPanelContext::onShowInputPanel()
 {
     shiftActive = false;
     numberActive = false;
-    inputPanelNumber->hide();
-    inputPanelShift->hide();
-    inputPanel->show();
-    positionPanels();
+    showCurrentPanel();
 }
 
 void InputPanelContext::onBackspacePressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
-        return;
-    closeKeyBar();
-    if (!viewManager)
+    if (!beginSpecialKey() || !viewManager)
         return;
     if (QLineEdit* field = viewManager->passwordLineEdit())
         field->backspace();
@@ -324,72 +317,42 @@ void InputPanelContext::onBackspacePressed()
 
 void InputPanelContext::onShiftPressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
-        return;
-    closeKeyBar();
-    if (numberActive)
+    if (!beginSpecialKey() || numberActive)
         return;
     shiftActive = true;
-    inputPanel->hide();
-    inputPanelShift->show();
-    positionPanels();
+    showCurrentPanel();
 }
 
 void InputPanelContext::onUnShiftPressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
-        return;
-    closeKeyBar();
-    if (numberActive)
+    if (!beginSpecialKey() || numberActive)
         return;
     shiftActive = false;
-    inputPanelShift->hide();
-    inputPanel->show();
-    positionPanels();
+    showCurrentPanel();
 }
 
 void InputPanelContext::onNumberPressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
+    if (!beginSpecialKey())
         return;
-    closeKeyBar();
     numberActive = true;
-    inputPanel->hide();
-    inputPanelShift->hide();
-    inputPanelNumber->show();
-    positionPanels();
+    showCurrentPanel();
 }
 
 void InputPanelContext::onAlphaPressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
+    // shiftActive survived the number panel: back to the case in use before.
+    if (!beginSpecialKey())
         return;
-    closeKeyBar();
     numberActive = false;
-    inputPanelNumber->hide();
-    if (shiftActive) {
-        inputPanel->hide();
-        inputPanelShift->show();
-    } else {
-        inputPanel->show();
-        inputPanelShift->hide();
-    }
-    positionPanels();
+    showCurrentPanel();
 }
 
 void InputPanelContext::onEnterPressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
-        return;
-    closeKeyBar();
     // Without an open prompt there is no typed password to compare, and an
     // empty text must not pass for an empty stored one.
-    if (!viewManager)
+    if (!beginSpecialKey() || !viewManager)
         return;
     QLineEdit* field = viewManager->passwordLineEdit();
     if (!field)
@@ -404,13 +367,33 @@ void InputPanelContext::onEnterPressed()
 
 void InputPanelContext::onCancelPressed()
 {
-    QPointer<QWidget> widget(focusWidget());
-    if (!widget)
+    if (!beginSpecialKey())
         return;
-    closeKeyBar();
     hideAllPanels();
     if (viewManager)
         viewManager->setPasswordCancelled();
+}
+
+// Every special key acts only for a focused field, and closes an open accent bar first.
+bool InputPanelContext::beginSpecialKey()
+{
+    if (!focusWidget())
+        return false;
+    closeKeyBar();
+    return true;
+}
+
+// Hides the panels that are not current before the current one shows, then places it.
+void InputPanelContext::showCurrentPanel()
+{
+    QWidget* const panels[] = {inputPanelNumber, inputPanelShift, inputPanel};
+    QWidget* const current = numberActive ? panels[0] : shiftActive ? panels[1] : panels[2];
+    for (QWidget* panel : panels) {
+        if (panel != current)
+            panel->hide();
+    }
+    current->show();
+    positionPanels();
 }
 
 void InputPanelContext::onKeyPressed(QChar c)

@@ -76,6 +76,8 @@ private:
     void hideKeyBars();
     bool closeKeyBar();
     void hideAllPanels();
+    void showCurrentPanel();
+    bool beginSpecialKey();
     void deleteWindows();
 
     InputPanel* inputPanel;
