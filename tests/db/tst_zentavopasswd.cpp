@@ -14,26 +14,13 @@
 
 #include <unistd.h>
 
-namespace {
+#include "toolrun.h"
 
-struct ToolRun
-{
-    int exitCode = -1;
-    QString standardError;
-    QString standardOutput;
-};
+namespace {
 
 ToolRun runTool(const QStringList& arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments);
-    ToolRun run;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.standardError = QString::fromLocal8Bit(process.readAllStandardError());
-    run.standardOutput = QString::fromLocal8Bit(process.readAllStandardOutput());
-    return run;
+    return runProgram(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments);
 }
 
 // Reads the stored value back the way the updater does.
@@ -130,8 +117,8 @@ void TestZentavoPasswd::roundTrip()
     QFETCH(QString, password);
 
     const ToolRun run = runTool({databasePath, password});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
-    QVERIFY2(run.standardError.isEmpty(), qPrintable(run.standardError));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errorText()));
+    QVERIFY2(run.errorText().isEmpty(), qPrintable(run.errorText()));
     QVERIFY(QFileInfo(databasePath).isFile());
 
     const QVariant stored = storedValue(databasePath);
@@ -177,7 +164,7 @@ void TestZentavoPasswd::emptyPasswordClearsTheStoredOne()
 {
     QCOMPARE(runTool({databasePath, QStringLiteral("secret")}).exitCode, 0);
     const ToolRun run = runTool({databasePath, QString()});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errorText()));
 
     const QVariant stored = storedValue(databasePath);
     QVERIFY(stored.isValid());
@@ -204,7 +191,7 @@ void TestZentavoPasswd::keepsOtherTablesRowsAndColumns()
     QVERIFY(before.contains(QStringLiteral("value=old")));
 
     const ToolRun run = runTool({databasePath, QStringLiteral("new secret")});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errorText()));
 
     const QVariant stored = storedValue(databasePath);
     bool ok = false;
@@ -220,7 +207,7 @@ void TestZentavoPasswd::fillsAZeroLengthFile()
 {
     QVERIFY(writeBytes(databasePath, QByteArray()));
     const ToolRun run = runTool({databasePath, QStringLiteral("secret")});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errorText()));
     bool ok = false;
     QCOMPARE(decrypted(storedValue(databasePath), &ok), QStringLiteral("secret"));
     QVERIFY(ok);
@@ -311,9 +298,9 @@ void TestZentavoPasswd::failsWithoutChangingAnything()
 
     const ToolRun run = runTool({path, QStringLiteral("secret")});
     QCOMPARE(run.exitCode, 1);
-    QVERIFY(run.standardError.startsWith(QStringLiteral("zentavo-passwd: ")));
-    QVERIFY2(run.standardError.contains(path) || run.standardError.contains(QFileInfo(path).absolutePath()),
-             qPrintable(run.standardError));
+    QVERIFY(run.errorText().startsWith(QStringLiteral("zentavo-passwd: ")));
+    QVERIFY2(run.errorText().contains(path) || run.errorText().contains(QFileInfo(path).absolutePath()),
+             qPrintable(run.errorText()));
 
     if (kind == QLatin1String("directory")) {
         QVERIFY(QFileInfo(path).isDir());
@@ -348,7 +335,7 @@ void TestZentavoPasswd::failsOnALockedDatabase()
 
         const ToolRun run = runTool({databasePath, QStringLiteral("secret")});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.standardError.contains(QStringLiteral("locked")), qPrintable(run.standardError));
+        QVERIFY2(run.errorText().contains(QStringLiteral("locked")), qPrintable(run.errorText()));
 
         QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
         holder.close();
@@ -378,13 +365,13 @@ void TestZentavoPasswd::rejectsWrongArguments()
 
     const ToolRun run = runTool(arguments);
     QCOMPARE(run.exitCode, 2);
-    QVERIFY2(!run.standardError.isEmpty(), "no message on stderr");
-    QVERIFY(run.standardOutput.isEmpty());
+    QVERIFY2(!run.errorText().isEmpty(), "no message on stderr");
+    QVERIFY(run.outputText().isEmpty());
     QVERIFY(!QFileInfo::exists(databasePath));
 
     const ToolRun help = runTool({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.standardOutput.startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE PASSWORD")));
+    QVERIFY(help.outputText().startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE PASSWORD")));
 }
 
 QTEST_GUILESS_MAIN(TestZentavoPasswd)

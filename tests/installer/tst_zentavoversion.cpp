@@ -3,6 +3,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "toolrun.h"
+
 class TestZentavoVersion : public QObject
 {
     Q_OBJECT
@@ -20,24 +22,9 @@ QString fixture(const char* name)
     return QStringLiteral(ZENTAVO_FIXTURES "/") + QLatin1String(name);
 }
 
-struct Run
+ToolRun runTool(const QStringList& arguments)
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runTool(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(ZENTAVO_VERSION_TOOL), arguments);
-    Run run;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runProgram(QStringLiteral(ZENTAVO_VERSION_TOOL), arguments);
 }
 
 } // namespace
@@ -85,7 +72,7 @@ void TestZentavoVersion::printsValueOrError()
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
 
-    const Run run = runTool(arguments);
+    const ToolRun run = runTool(arguments);
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out, out);
     if (err.isEmpty())
@@ -110,7 +97,7 @@ void TestZentavoVersion::failsOnTruncatedFile()
     cut.write(image.left(block + 40));
     cut.close();
 
-    const Run run = runTool({cut.fileName()});
+    const ToolRun run = runTool({cut.fileName()});
     QCOMPARE(run.exitCode, 1);
     QVERIFY(run.out.isEmpty());
     QVERIFY2(run.err.contains("(error 13)"), run.err.constData());
