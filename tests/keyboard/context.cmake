@@ -7,16 +7,6 @@ zentavo_add_test(tst_inputpanelcontext
     LIBS ${CONTEXT_TEST_LIBS}
     LABELS keyboard)
 
-zentavo_add_test(tst_inputpanelcontextpressandhold
-    SOURCES tst_inputpanelcontextpressandhold.cpp contexttestsupport.h
-    LIBS ${CONTEXT_TEST_LIBS}
-    LABELS keyboard)
-
-zentavo_add_test(tst_inputpanelcontextpassword
-    SOURCES tst_inputpanelcontextpassword.cpp contexttestsupport.h
-    LIBS ${CONTEXT_TEST_LIBS}
-    LABELS keyboard)
-
 # Its own process: it ends the application's event loop with the keyboard up.
 zentavo_add_test(tst_inputpanelcontextteardown
     SOURCES tst_inputpanelcontextteardown.cpp contexttestsupport.h

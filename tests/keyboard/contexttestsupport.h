@@ -10,68 +10,59 @@
 #include "installerviewmanager.h"
 
 #include <QApplication>
-#include <QByteArray>
-#include <QEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QList>
 #include <QPushButton>
-#include <QString>
 #include <QTest>
-#include <QWidget>
 
 #include <memory>
 
-// One key event as the widget saw it.
-struct RecordedKey
-{
-    QEvent::Type type;
-    int key;
-    QString text;
-    Qt::KeyboardModifiers modifiers;
-    bool autoRepeat;
-    int count;
-};
-
-// Records the key events (and mouse releases) that reach one widget, after
-// every application filter has had its say.
+// The key events and mouse releases that reach one widget, after every
+// application filter has had its say. A key event reads "press 41 'A'": type,
+// key code in hex and text, then any modifiers, auto-repeat or count.
 class KeyEventRecorder : public QObject
 {
 public:
-    explicit KeyEventRecorder(QWidget* target)
-    {
-        target->installEventFilter(this);
-    }
+    explicit KeyEventRecorder(QWidget* target) { target->installEventFilter(this); }
 
-    QList<RecordedKey> keys;
+    QStringList keys;
     int mouseReleases = 0;
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        switch (event->type()) {
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease: {
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
             const QKeyEvent* key = static_cast<const QKeyEvent*>(event);
-            keys.append({ event->type(), key->key(), key->text(), key->modifiers(), key->isAutoRepeat(),
-                          key->count() });
-            break;
-        }
-        case QEvent::MouseButtonRelease:
+            QString seen = QStringLiteral("%1 %2 '%3'")
+                               .arg(event->type() == QEvent::KeyPress ? "press" : "release")
+                               .arg(key->key(), 0, 16)
+                               .arg(key->text());
+            if (key->modifiers() != Qt::NoModifier)
+                seen += QStringLiteral(" modifiers");
+            if (key->isAutoRepeat())
+                seen += QStringLiteral(" autorepeat");
+            if (key->count() != 1)
+                seen += QStringLiteral(" count %1").arg(key->count());
+            keys << seen;
+        } else if (event->type() == QEvent::MouseButtonRelease) {
             ++mouseReleases;
-            break;
-        default:
-            break;
         }
         return QObject::eventFilter(watched, event);
     }
 };
 
+// How one typed character reaches the field: a press with the text, then one
+// without it.
+inline QStringList twoPresses(QChar c)
+{
+    const QString code = QString::number(c.unicode(), 16);
+    return { QStringLiteral("press %1 '%2'").arg(code, QString(c)), QStringLiteral("press %1 ''").arg(code) };
+}
+
 // The top-level window of class T that the context created.
 template <class T>
 T* keyboardWindow()
 {
-    const QList<QWidget*> windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows) {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
         if (T* match = qobject_cast<T*>(window))
             return match;
     }
@@ -97,24 +88,21 @@ inline QString visiblePanels()
     return shown.isEmpty() ? QStringLiteral("none") : shown.join(QLatin1Char('+'));
 }
 
-// The panel that is up, for clicking its keys.
 inline QWidget* currentPanel()
 {
-    QWidget* panels[] = { keyboardWindow<InputPanel>(), keyboardWindow<InputPanelShift>(),
-                          keyboardWindow<InputPanelNumber>() };
-    for (QWidget* panel : panels) {
+    for (QWidget* panel : std::initializer_list<QWidget*>{ keyboardWindow<InputPanel>(), keyboardWindow<InputPanelShift>(),
+                                                          keyboardWindow<InputPanelNumber>() }) {
         if (panel->isVisible())
             return panel;
     }
     return nullptr;
 }
 
-// The window titles of the accent bars that are up, joined with '+'.
+// The titles of the accent bars that are up, joined with '+'.
 inline QString visibleBars()
 {
     QStringList shown;
-    const QList<QWidget*> windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows) {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
         if (window->isVisible() && window->windowTitle().startsWith(QLatin1String("KeyBar_")))
             shown << window->windowTitle();
     }
@@ -124,8 +112,7 @@ inline QString visibleBars()
 
 inline QWidget* barTitled(const QString& title)
 {
-    const QList<QWidget*> windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows) {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
         if (window->windowTitle() == title)
             return window;
     }
@@ -142,10 +129,7 @@ struct ContextRig
     {
         qApp->installEventFilter(context.get());
     }
-    ~ContextRig()
-    {
-        qApp->removeEventFilter(context.get());
-    }
+    ~ContextRig() { qApp->removeEventFilter(context.get()); }
 
     InstallerView view;
     FileInstaller installer;
@@ -153,20 +137,20 @@ struct ContextRig
     std::unique_ptr<InputPanelContext> context;
 };
 
-// A frameless window with a text field at the prompt's place, active and with
-// the field focused.
+// A frameless window with a text field at the prompt's place.
 struct FieldWindow
 {
-    explicit FieldWindow(const QPoint& origin = QPoint(30, 20))
+    FieldWindow()
         : window(nullptr, Qt::FramelessWindowHint)
         , field(new QLineEdit(&window))
         , button(new QPushButton(QStringLiteral("Elsewhere"), &window))
     {
-        window.setGeometry(QRect(origin, QSize(800, 480)));
+        window.setGeometry(QRect(QPoint(30, 20), QSize(800, 480)));
         field->setGeometry(60, 60, 590, 40);
         button->setGeometry(60, 420, 100, 40);
     }
 
+    // Shown, active, and the field focused.
     bool showAndFocus()
     {
         window.show();

@@ -9,6 +9,12 @@
 
 #include <cstdio>
 
+static int fail(const QString& message)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+    return 1;
+}
+
 int main(int argc, char* argv[])
 {
     QTemporaryDir device;
@@ -24,37 +30,24 @@ int main(int argc, char* argv[])
     context->setPressAndHoldInterval(10);
 
     FieldWindow fields;
-    if (!fields.showAndFocus()) {
-        std::fprintf(stderr, "the field did not get focus\n");
-        return 1;
-    }
+    if (!fields.showAndFocus())
+        return fail(QStringLiteral("the field did not get focus"));
     QTest::mouseClick(fields.field, Qt::LeftButton, Qt::NoModifier, QPoint(20, 20));
-    QPushButton* key = keyOf(currentPanel(), "panelButton_A");
-    QTest::mousePress(key, Qt::LeftButton);
+    QTest::mousePress(keyOf(currentPanel(), "panelButton_A"), Qt::LeftButton);
     QTest::qWait(100);
-    if (visiblePanels() != QLatin1String("upper") || visibleBars() != QLatin1String("KeyBar_A")) {
-        std::fprintf(stderr, "keyboard not up: panels %s, bars %s\n", qPrintable(visiblePanels()),
-                     qPrintable(visibleBars()));
-        return 1;
-    }
+    if (visiblePanels() != QLatin1String("upper") || visibleBars() != QLatin1String("KeyBar_A"))
+        return fail(QStringLiteral("keyboard not up: panels %1, bars %2").arg(visiblePanels(), visibleBars()));
 
     QTimer::singleShot(0, &app, &QCoreApplication::quit);
     const int result = app.exec();
 
-    int keyboardWindows = 0;
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (qobject_cast<KeyWindow*>(window))
-            ++keyboardWindows;
-    }
-    if (keyboardWindows != 0) {
-        std::fprintf(stderr, "%d keyboard windows outlived the event loop\n", keyboardWindows);
-        return 1;
+            return fail(QStringLiteral("keyboard windows outlived the event loop"));
     }
     // A key event after the loop finds an inert context, not a deleted panel.
     QEvent request(QEvent::RequestSoftwareInputPanel);
-    if (context->filterEvent(&request)) {
-        std::fprintf(stderr, "the context still handles requests\n");
-        return 1;
-    }
+    if (context->filterEvent(&request))
+        return fail(QStringLiteral("the context still handles requests"));
     return result;
 }
