@@ -1,46 +1,35 @@
 #ifndef TREEFILES_H
 #define TREEFILES_H
 
-// Small helpers for tests that build and compare real directory trees.
+// Helpers for tests that build and compare real directory trees.
 
-#include <QByteArray>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QString>
+#include <QRegularExpression>
 #include <QStringList>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace TreeFiles {
 
-inline QByteArray native(const QString& path)
-{
-    return QFile::encodeName(path);
-}
+inline QByteArray native(const QString& path) { return QFile::encodeName(path); }
 
 inline bool writeFile(const QString& path, const QByteArray& data, mode_t mode = 0644)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    if (file.write(data) != data.size())
-        return false;
-    file.close();
-    return chmod(native(path).constData(), mode) == 0;
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size()
+        && file.flush() && chmod(native(path).constData(), mode) == 0;
 }
 
 inline QByteArray readFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 inline bool setTimes(const QString& path, time_t seconds, long nanoseconds)
@@ -61,65 +50,40 @@ inline QString linkDestination(const QString& path)
     return length < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(length)));
 }
 
-// Relative paths of every entry below root (links not followed), sorted, so
-// that parents come before their children; "." stands for root itself.
-inline void collect(const QString& root, const QString& relative, QStringList* out)
+// Relative paths of every entry below root (links not followed), parents
+// before their children; "." stands for root itself.
+inline QStringList relativePaths(const QString& root, const QString& relative = QString())
 {
-    out->append(relative.isEmpty() ? QStringLiteral(".") : relative);
-    const QString path = relative.isEmpty() ? root : root + QLatin1Char('/') + relative;
-    struct stat st;
-    if (lstat(native(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return;
-    DIR* dir = opendir(native(path).constData());
-    if (!dir)
-        return;
-    QStringList children;
-    while (const dirent* entry = readdir(dir)) {
-        const QByteArray child(entry->d_name);
-        if (child != "." && child != "..")
-            children.append(QFile::decodeName(child));
-    }
-    closedir(dir);
-    children.sort();
-    for (const QString& child : children)
-        collect(root, relative.isEmpty() ? child : relative + QLatin1Char('/') + child, out);
-}
-
-inline QStringList relativePaths(const QString& root)
-{
-    QStringList out;
-    collect(root, QString(), &out);
+    QStringList out{relative.isEmpty() ? QStringLiteral(".") : relative};
+    const QString path = relative.isEmpty() ? root : root + '/' + relative;
+    if (QFileInfo(path).isSymLink() || !QFileInfo(path).isDir())
+        return out;
+    const auto filter = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QString& child : QDir(path).entryList(filter, QDir::Name))
+        out += relativePaths(root, relative.isEmpty() ? child : relative + '/' + child);
     return out;
 }
 
-// One entry described by type, permission bits, owner, modification time and
-// content (files) or destination (links).
-inline QString describeEntry(const QString& root, const QString& relative,
-                             bool withDirectoryTimes = true)
+// One entry: type, permission bits, owner, modification time and content
+// (files) or destination (links).
+inline QString describeEntry(const QString& root, const QString& relative, bool withDirectoryTimes = true)
 {
-    const QString path = relative == QLatin1String(".") ? root : root + QLatin1Char('/') + relative;
+    const QString path = relative == QLatin1String(".") ? root : root + '/' + relative;
     struct stat st;
     if (lstat(native(path).constData(), &st) != 0)
-        return relative + QStringLiteral(" missing");
-    const QString mode = QString::number(st.st_mode & 07777, 8) + QLatin1Char(' ')
-        + QString::number(st.st_uid) + QLatin1Char(':') + QString::number(st.st_gid);
-    const QString time = QStringLiteral("%1.%2").arg(st.st_mtim.tv_sec).arg(
-        st.st_mtim.tv_nsec, 9, 10, QLatin1Char('0'));
+        return relative + " missing";
+    const QString owner = QStringLiteral(" %1:%2 ").arg(st.st_uid).arg(st.st_gid);
+    const QString time =
+        QStringLiteral("%1.%2").arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec, 9, 10, QLatin1Char('0'));
+    const QString mode = QString::number(st.st_mode & 07777, 8) + owner;
     if (S_ISLNK(st.st_mode))
-        return relative + QStringLiteral(" link -> ") + linkDestination(path) + QLatin1Char(' ')
-            + QString::number(st.st_uid) + QLatin1Char(':') + QString::number(st.st_gid)
-            + QLatin1Char(' ') + time;
-    if (S_ISREG(st.st_mode)) {
-        const QByteArray hash =
-            QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1).toHex();
-        return relative + QStringLiteral(" file ") + mode + QLatin1Char(' ') + time
-            + QLatin1Char(' ') + QString::number(st.st_size) + QLatin1Char(' ')
-            + QString::fromLatin1(hash);
-    }
+        return relative + " link -> " + linkDestination(path) + owner + time;
+    if (S_ISREG(st.st_mode))
+        return relative + " file " + mode + time + ' ' + QString::number(st.st_size) + ' '
+            + QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1).toHex();
     if (S_ISDIR(st.st_mode))
-        return relative + QStringLiteral(" dir ") + mode
-            + (withDirectoryTimes ? QLatin1Char(' ') + time : QString());
-    return relative + QStringLiteral(" special");
+        return relative + " dir " + mode + (withDirectoryTimes ? time : QString());
+    return relative + " special";
 }
 
 inline QStringList describeTree(const QString& root, bool withDirectoryTimes = true)
@@ -133,12 +97,7 @@ inline QStringList describeTree(const QString& root, bool withDirectoryTimes = t
 // Relative paths of every leftover temporary below root.
 inline QStringList temporaries(const QString& root)
 {
-    QStringList found;
-    for (const QString& relative : relativePaths(root)) {
-        if (relative.section(QLatin1Char('/'), -1).startsWith(QLatin1String(".zentavo-tmp-")))
-            found.append(relative);
-    }
-    return found;
+    return relativePaths(root).filter(QRegularExpression("(^|/)\\.zentavo-tmp-[^/]*$"));
 }
 
 } // namespace TreeFiles

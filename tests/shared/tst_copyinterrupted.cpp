@@ -15,161 +15,130 @@ class TestCopyInterrupted : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void everyFileOldOrNewAfterKill();
-
-private:
-    void fillOldTarget();
-    void checkOldOrNew(int* oldFiles, int* newFiles);
-    qint64 runHelper(int killAfterMs, bool* killed);
-
     QTemporaryDir m_dir;
-    QString m_source;
-    QString m_target;
+    QString m_source = m_dir.path() + "/source";
+    QString m_target = m_dir.path() + "/target";
     QMap<QString, QByteArray> m_new;  // relative path -> content
     QMap<QString, QByteArray> m_old;
-};
 
-namespace {
-
-// Content that tells its version and its length apart at every position.
-QByteArray content(const QString& name, char version, int size)
-{
-    QByteArray data;
-    data.reserve(size);
-    const QByteArray line = name.toUtf8() + ' ' + version + ' ' + QByteArray::number(size) + '\n';
-    while (data.size() < size)
-        data += line;
-    data.truncate(size);
-    return data;
-}
-
-} // namespace
-
-void TestCopyInterrupted::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-    m_source = m_dir.path() + QStringLiteral("/source");
-    m_target = m_dir.path() + QStringLiteral("/target");
-
-    // About 10 MB in 90 files, from empty to 1 MB; most exist in an old
-    // version of another length, some are new, some are links.
-    QRandomGenerator random(20261208);
-    for (int i = 0; i < 90; ++i) {
-        const QString name = QStringLiteral("dir%1/sub%2/file %3.bin").arg(i % 4).arg(i % 3).arg(i);
-        const int newSize = i == 0 ? 0 : (i % 10 == 0 ? 1024 * 1024 : random.bounded(300 * 1024));
-        m_new.insert(name, content(name, 'N', newSize));
-        if (i % 7 != 0)
-            m_old.insert(name, content(name, 'O', random.bounded(1, 400 * 1024)));
-        QVERIFY(writeFile(m_source + QLatin1Char('/') + name, m_new.value(name), i % 5 == 0 ? 0755 : 0644));
+    // Content that tells its version and its length apart at every position.
+    static QByteArray content(const QString& name, char version, int size)
+    {
+        const QByteArray line = name.toUtf8() + ' ' + version + ' ' + QByteArray::number(size) + '\n';
+        return line.repeated(size / line.size() + 1).left(size);
     }
-    QVERIFY(makeLink(QStringLiteral("dir0/sub0/file 0.bin"), m_source + QStringLiteral("/latest")));
-}
 
-void TestCopyInterrupted::fillOldTarget()
-{
-    FileUtils fileUtils;
-    QVERIFY(fileUtils.removeDir(m_target));
-    for (auto it = m_old.cbegin(); it != m_old.cend(); ++it)
-        QVERIFY(writeFile(m_target + QLatin1Char('/') + it.key(), it.value(), 0644));
-    QVERIFY(writeFile(m_target + QStringLiteral("/latest"), "old regular file", 0644));
-}
+    void fillOldTarget()
+    {
+        QVERIFY(FileUtils().removeDir(m_target));
+        for (auto it = m_old.cbegin(); it != m_old.cend(); ++it)
+            QVERIFY(writeFile(m_target + '/' + it.key(), it.value()));
+        QVERIFY(writeFile(m_target + "/latest", "old regular file"));
+    }
 
-void TestCopyInterrupted::checkOldOrNew(int* oldFiles, int* newFiles)
-{
-    *oldFiles = 0;
-    *newFiles = 0;
-    for (const QString& relative : relativePaths(m_target)) {
-        const QString name = relative.section(QLatin1Char('/'), -1);
-        const QString full = m_target + QLatin1Char('/') + relative;
-        if (relative == QLatin1String(".") || QFileInfo(full).isDir() || name.startsWith(QLatin1String(".zentavo-tmp-")))
-            continue;
-        if (relative == QLatin1String("latest")) {
-            QVERIFY2(QFileInfo(full).isSymLink() || readFile(full) == "old regular file", "latest");
-            continue;
+    void checkOldOrNew(int* oldFiles, int* newFiles)
+    {
+        *oldFiles = *newFiles = 0;
+        for (const QString& relative : relativePaths(m_target)) {
+            const QString full = m_target + '/' + relative;
+            if (QFileInfo(full).isDir() || relative.section('/', -1).startsWith(".zentavo-tmp-"))
+                continue;
+            const QByteArray data = readFile(full);
+            if (relative == QLatin1String("latest")) {
+                QVERIFY2(QFileInfo(full).isSymLink() || data == "old regular file", "latest");
+                continue;
+            }
+            QVERIFY2(m_new.contains(relative), qPrintable("unexpected entry " + relative));
+            const bool isNew = data == m_new.value(relative);
+            QVERIFY2(isNew || (m_old.contains(relative) && data == m_old.value(relative)),
+                     qPrintable("partly written: " + relative));
+            ++*(isNew ? newFiles : oldFiles);
         }
-        QVERIFY2(m_new.contains(relative), qPrintable(QStringLiteral("unexpected entry ") + relative));
-        const QByteArray data = readFile(full);
-        QVERIFY2(data == m_new.value(relative) || (m_old.contains(relative) && data == m_old.value(relative)),
-                 qPrintable(QStringLiteral("partly written: ") + relative));
-        if (data == m_new.value(relative))
-            ++*newFiles;
-        else
-            ++*oldFiles;
+        // Old files are never removed before their replacement is in place.
+        for (const QString& name : m_old.keys())
+            QVERIFY2(QFileInfo::exists(m_target + '/' + name), qPrintable(name));
     }
-    // Old files are never removed before their replacement is in place.
-    for (auto it = m_old.cbegin(); it != m_old.cend(); ++it)
-        QVERIFY2(QFileInfo::exists(m_target + QLatin1Char('/') + it.key()), qPrintable(it.key()));
-}
 
-qint64 TestCopyInterrupted::runHelper(int killAfterMs, bool* killed)
-{
-    QProcess helper;
-    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QElapsedTimer timer;
-    timer.start();
-    helper.start(QStringLiteral(COPY_TREE_HELPER), { m_source, m_target });
-    if (!helper.waitForStarted())
-        return -1;
-    *killed = false;
-    if (killAfterMs >= 0 && !helper.waitForFinished(killAfterMs)) {
-        helper.kill();  // SIGKILL
-        *killed = true;
+    // Milliseconds the run took, or -1 when it failed without being killed.
+    qint64 runHelper(int killAfterMs, bool* killed)
+    {
+        QProcess helper;
+        helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QElapsedTimer timer;
+        timer.start();
+        helper.start(QStringLiteral(COPY_TREE_HELPER), {m_source, m_target});
+        if (!helper.waitForStarted())
+            return -1;
+        *killed = false;
+        if (killAfterMs >= 0 && !helper.waitForFinished(killAfterMs)) {
+            helper.kill();  // SIGKILL
+            *killed = true;
+        }
+        helper.waitForFinished(60000);
+        const bool failed = helper.exitStatus() != QProcess::NormalExit || helper.exitCode() != 0;
+        return !*killed && failed ? -1 : timer.elapsed();
     }
-    helper.waitForFinished(60000);
-    const qint64 elapsed = timer.elapsed();
-    if (!*killed && (helper.exitStatus() != QProcess::NormalExit || helper.exitCode() != 0))
-        return -1;
-    return elapsed;
-}
 
-void TestCopyInterrupted::everyFileOldOrNewAfterKill()
-{
-    fillOldTarget();
-    bool killed = false;
-    const qint64 fullRun = runHelper(-1, &killed);
-    QVERIFY(fullRun >= 0);
-    QCOMPARE(describeTree(m_target, false), describeTree(m_source, false));
+private slots:
+    void initTestCase()
+    {
+        // About 10 MB in 90 files, from empty to 1 MB; most exist in an old
+        // version of another length, some are new, one is a link.
+        QRandomGenerator random(20261208);
+        for (int i = 0; i < 90; ++i) {
+            const QString name = QStringLiteral("dir%1/sub%2/file %3.bin").arg(i % 4).arg(i % 3).arg(i);
+            const int newSize = i == 0 ? 0 : (i % 10 == 0 ? 1024 * 1024 : random.bounded(300 * 1024));
+            m_new.insert(name, content(name, 'N', newSize));
+            if (i % 7 != 0)
+                m_old.insert(name, content(name, 'O', random.bounded(1, 400 * 1024)));
+            QVERIFY(writeFile(m_source + '/' + name, m_new.value(name), i % 5 == 0 ? 0755 : 0644));
+        }
+        QVERIFY(makeLink("dir0/sub0/file 0.bin", m_source + "/latest"));
+    }
 
-    // Twenty kills at moments spread over a whole run. A run that finishes
-    // before its kill narrows the range to the time a run really takes.
-    int killedRuns = 0;
-    int rounds = 0;
-    int killedWhileReplacing = 0;
-    qint64 range = fullRun;
-    QRandomGenerator random(QRandomGenerator::global()->generate());
-    while (killedRuns < 20 && rounds < 60) {
-        ++rounds;
+    void everyFileOldOrNewAfterKill()
+    {
         fillOldTarget();
-        const int delay = random.bounded(int(range) + 1);
-        const qint64 elapsed = runHelper(delay, &killed);
-        QVERIFY(elapsed >= 0);
-        if (!killed)
-            range = qMax<qint64>(1, qMin(range, elapsed));
-        int oldFiles = 0;
-        int newFiles = 0;
-        checkOldOrNew(&oldFiles, &newFiles);
-        if (killed) {
-            ++killedRuns;
-            if (oldFiles > 0 && newFiles > 0)
-                ++killedWhileReplacing;
-        }
-        if (QTest::currentTestFailed()) {
-            qInfo() << "round" << rounds << "killed after" << delay << "ms";
-            return;
-        }
-    }
-    qInfo() << "full copy" << fullRun << "ms," << killedRuns << "of" << rounds
-            << "runs killed mid-copy," << killedWhileReplacing << "of them while replacing files";
-    QVERIFY(killedRuns >= 10);
+        bool killed = false;
+        const qint64 fullRun = runHelper(-1, &killed);
+        QVERIFY(fullRun >= 0);
+        QCOMPARE(describeTree(m_target, false), describeTree(m_source, false));
 
-    // A clean copy after the last kill clears the leftovers and completes the tree.
-    FileUtils fileUtils;
-    QVERIFY(fileUtils.CopyRecursivelyOverwrite(m_source, m_target, QStringList()));
-    QVERIFY(temporaries(m_target).isEmpty());
-    QCOMPARE(describeTree(m_target, false), describeTree(m_source, false));
-}
+        // Twenty kills at moments spread over a whole run. A run that finishes
+        // before its kill narrows the range to the time a run really takes.
+        int killedRuns = 0;
+        int rounds = 0;
+        int killedWhileReplacing = 0;
+        qint64 range = fullRun;
+        QRandomGenerator random(QRandomGenerator::global()->generate());
+        while (killedRuns < 20 && rounds < 60) {
+            ++rounds;
+            fillOldTarget();
+            const int delay = random.bounded(int(range) + 1);
+            const qint64 elapsed = runHelper(delay, &killed);
+            QVERIFY(elapsed >= 0);
+            if (!killed)
+                range = qBound<qint64>(1, elapsed, range);
+            int oldFiles = 0;
+            int newFiles = 0;
+            checkOldOrNew(&oldFiles, &newFiles);
+            if (QTest::currentTestFailed()) {
+                qInfo() << "round" << rounds << "killed after" << delay << "ms";
+                return;
+            }
+            killedRuns += killed;
+            killedWhileReplacing += killed && oldFiles > 0 && newFiles > 0;
+        }
+        qInfo() << "full copy" << fullRun << "ms," << killedRuns << "of" << rounds << "runs killed mid-copy,"
+                << killedWhileReplacing << "of them while replacing files";
+        QVERIFY(killedRuns >= 10);
+
+        // A clean copy after the last kill clears the leftovers and completes the tree.
+        QVERIFY(FileUtils().CopyRecursivelyOverwrite(m_source, m_target, QStringList()));
+        QVERIFY(temporaries(m_target).isEmpty());
+        QCOMPARE(describeTree(m_target, false), describeTree(m_source, false));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestCopyInterrupted)
 #include "tst_copyinterrupted.moc"
