@@ -9,7 +9,6 @@
 #include <QTest>
 
 #include <memory>
-#include <signal.h>
 
 namespace {
 
@@ -18,31 +17,19 @@ class Device
 public:
     Device()
     {
-        QDir().mkpath(flashDisk());
-        plugStick();
+        QDir().mkpath(root.path() + QStringLiteral("/FlashDisk"));
+        QDir().mkpath(stickDir());
     }
-    bool isValid() const { return root.isValid(); }
     QString path() const { return root.path(); }
-    QString flashDisk() const { return root.path() + QStringLiteral("/FlashDisk"); }
     QString stickDir() const { return root.path() + QStringLiteral("/USB HD/Zentavo_Installer"); }
     QString pulledDir() const { return root.path() + QStringLiteral("/USB HD/pulled"); }
-    void plugStick()
-    {
-        if (QFileInfo::exists(pulledDir()))
-            QDir().rename(pulledDir(), stickDir());
-        else
-            QDir().mkpath(stickDir());
-    }
     // The installer directory disappears; its log stays readable for the test.
     bool pullStick() { return QDir().rename(stickDir(), pulledDir()); }
+    bool plugStick() { return QDir().rename(pulledDir(), stickDir()); }
     QByteArray log() const
     {
-        for (const QString& dir : {stickDir(), pulledDir()}) {
-            QFile file(dir + QStringLiteral("/log.txt"));
-            if (file.open(QIODevice::ReadOnly))
-                return file.readAll();
-        }
-        return QByteArray();
+        QFile file(stickDir() + QStringLiteral("/log.txt"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Every entry but the log, with size and modification time: a fingerprint
     // of what a run touched.
@@ -52,10 +39,9 @@ public:
         QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             it.next();
-            if (it.fileName() == QLatin1String("log.txt"))
-                continue;
-            entries << it.filePath() + QLatin1Char(' ') + QString::number(it.fileInfo().size()) + QLatin1Char(' ')
-                           + QString::number(it.fileInfo().lastModified().toMSecsSinceEpoch());
+            if (it.fileName() != QLatin1String("log.txt"))
+                entries << QStringLiteral("%1 %2 %3").arg(it.filePath()).arg(it.fileInfo().size())
+                                                     .arg(it.fileInfo().lastModified().toMSecsSinceEpoch());
         }
         entries.sort();
         return entries;
@@ -72,27 +58,18 @@ class TestZentavoInstaller : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { QVERIFY(runtimeDir.isValid()); }
 
-    void runEndsWithZeroWhenStickIsPulled();
-    void secondRunAppendsToLog();
+    void runsEndWhenTheStickIsPulled();
     void secondInstanceLeavesAtOnceAndTouchesNothing();
-    void differentDevicesDoNotBlockEachOther();
-    void killedInstanceDoesNotBlockNextStart();
-    void startedTerminalDoesNotBlockNextStart();
 
 private:
     std::unique_ptr<QProcess> start(const Device& device);
-    bool waitForLog(const Device& device, const QByteArray& text, int count = 1, int timeout = 20000);
+    bool waitForLog(const Device& device, const QByteArray& text, int count = 1);
     void finish(Device& device, QProcess* updater);
 
     QTemporaryDir runtimeDir;
 };
-
-void TestZentavoInstaller::initTestCase()
-{
-    QVERIFY(runtimeDir.isValid());
-}
 
 std::unique_ptr<QProcess> TestZentavoInstaller::start(const Device& device)
 {
@@ -107,16 +84,16 @@ std::unique_ptr<QProcess> TestZentavoInstaller::start(const Device& device)
     return updater;
 }
 
-bool TestZentavoInstaller::waitForLog(const Device& device, const QByteArray& text, int count, int timeout)
+bool TestZentavoInstaller::waitForLog(const Device& device, const QByteArray& text, int count)
 {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < timeout) {
-        if (device.log().count(text) >= count)
-            return true;
+    while (device.log().count(text) < count) {
+        if (clock.elapsed() > 20000)
+            return false;
         QTest::qWait(20);
     }
-    return false;
+    return true;
 }
 
 void TestZentavoInstaller::finish(Device& device, QProcess* updater)
@@ -125,39 +102,39 @@ void TestZentavoInstaller::finish(Device& device, QProcess* updater)
     QVERIFY(updater->waitForFinished(20000));
     QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater->exitCode(), 0);
-    device.plugStick();
+    QVERIFY(device.plugStick());
 }
 
-void TestZentavoInstaller::runEndsWithZeroWhenStickIsPulled()
+void TestZentavoInstaller::runsEndWhenTheStickIsPulled()
 {
     Device device;
-    QVERIFY(device.isValid());
-    auto updater = start(device);
-    QVERIFY(waitForLog(device, "HandleEvents: InitialState: Nothing done."));
-    QVERIFY(waitForLog(device, "delete installer directory"));
-    QCOMPARE(updater->state(), QProcess::Running);
+    // A terminal that outlives the updater, as the real one does. It must not
+    // inherit the updater's lock, or the second run could not start.
+    const QString terminalDir = device.path() + QStringLiteral("/FlashDisk/Zentavo");
+    QVERIFY(QDir().mkpath(terminalDir));
+    QFile terminal(terminalDir + QStringLiteral("/Zentavo.exe"));
+    QVERIFY(terminal.open(QIODevice::WriteOnly));
+    terminal.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\nexec sleep 5\n");
+    terminal.close();
+    QVERIFY(terminal.setPermissions(terminal.permissions() | QFileDevice::ExeOwner));
 
-    finish(device, updater.get());
+    for (int run = 1; run <= 2; ++run) {
+        auto updater = start(device);
+        QVERIFY(waitForLog(device, "delete installer directory", run));
+        QCOMPARE(updater->state(), QProcess::Running);
+        finish(device, updater.get());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(terminalDir + QStringLiteral("/started")), 10000);
+    }
 
-    const QList<QByteArray> lines = device.log().split('\n');
-    QVERIFY(lines.size() > 3);
+    const QByteArray log = device.log();
+    const QList<QByteArray> lines = log.split('\n');
     // Nothing of the workflow runs, and nothing reaches the log, before the event loop.
     QVERIFY2(lines.first().startsWith("Installer started at "), lines.first().constData());
     QVERIFY(lines.contains("Admin-DB not available."));
     QVERIFY(lines.indexOf("Admin-DB not available.") < lines.indexOf("HandleEvents: WaitPassword: Ok."));
     QVERIFY(lines.indexOf("HandleEvents: WaitPassword: Ok.") < lines.indexOf("HandleEvents: InitialState: Nothing done."));
-    QVERIFY(device.log().endsWith('\n'));
-}
-
-void TestZentavoInstaller::secondRunAppendsToLog()
-{
-    Device device;
-    for (int run = 1; run <= 2; ++run) {
-        auto updater = start(device);
-        QVERIFY(waitForLog(device, "delete installer directory", run));
-        finish(device, updater.get());
-    }
-    const QByteArray log = device.log();
+    QVERIFY(log.endsWith('\n'));
+    // The second run appends.
     QCOMPARE(log.count("Installer started at "), 2);
     QCOMPARE(log.count("HandleEvents: InitialState: Nothing done."), 2);
     QVERIFY(log.indexOf("HandleEvents: InitialState: Nothing done.") < log.lastIndexOf("Installer started at "));
@@ -172,14 +149,10 @@ void TestZentavoInstaller::secondInstanceLeavesAtOnceAndTouchesNothing()
     const QByteArray logBefore = device.log();
     const QStringList before = device.snapshot();
 
-    QElapsedTimer clock;
-    clock.start();
     auto second = start(device);
     QVERIFY(second->waitForFinished(1000));
-    const qint64 elapsed = clock.elapsed();
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
-    qInfo("second instance left after %lld ms", elapsed);
 
     QTest::qWait(200);
     QCOMPARE(first->state(), QProcess::Running);
@@ -190,59 +163,13 @@ void TestZentavoInstaller::secondInstanceLeavesAtOnceAndTouchesNothing()
     QCOMPARE(logAfter, logBefore);
     QCOMPARE(device.snapshot(), before);
 
+    // Another device is not blocked by this one.
+    Device other;
+    auto elsewhere = start(other);
+    QVERIFY(waitForLog(other, "delete installer directory"));
+    QCOMPARE(first->state(), QProcess::Running);
+    finish(other, elsewhere.get());
     finish(device, first.get());
-}
-
-void TestZentavoInstaller::differentDevicesDoNotBlockEachOther()
-{
-    Device deviceA;
-    Device deviceB;
-    auto a = start(deviceA);
-    QVERIFY(waitForLog(deviceA, "delete installer directory"));
-    auto b = start(deviceB);
-    QVERIFY(waitForLog(deviceB, "delete installer directory"));
-    QCOMPARE(a->state(), QProcess::Running);
-    QCOMPARE(b->state(), QProcess::Running);
-    finish(deviceA, a.get());
-    finish(deviceB, b.get());
-}
-
-void TestZentavoInstaller::killedInstanceDoesNotBlockNextStart()
-{
-    Device device;
-    auto first = start(device);
-    QVERIFY(waitForLog(device, "delete installer directory"));
-    ::kill(pid_t(first->processId()), SIGKILL);
-    QVERIFY(first->waitForFinished(20000));
-    QCOMPARE(first->exitStatus(), QProcess::CrashExit);
-
-    auto next = start(device);
-    QVERIFY(waitForLog(device, "Installer started at ", 2));
-    finish(device, next.get());
-}
-
-void TestZentavoInstaller::startedTerminalDoesNotBlockNextStart()
-{
-    Device device;
-    // A terminal that outlives the updater, as the real one does.
-    const QString terminalDir = device.flashDisk() + QStringLiteral("/Zentavo");
-    QVERIFY(QDir().mkpath(terminalDir));
-    QFile terminal(terminalDir + QStringLiteral("/Zentavo.exe"));
-    QVERIFY(terminal.open(QIODevice::WriteOnly));
-    terminal.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\nexec sleep 5\n");
-    terminal.close();
-    QVERIFY(terminal.setPermissions(terminal.permissions() | QFileDevice::ExeOwner));
-
-    auto first = start(device);
-    QVERIFY(waitForLog(device, "delete installer directory"));
-    finish(device, first.get());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(terminalDir + QStringLiteral("/started")), 10000);
-
-    // The terminal must not have inherited the updater's lock.
-    auto next = start(device);
-    QVERIFY(waitForLog(device, "Installer started at ", 2));
-    QCOMPARE(next->state(), QProcess::Running);
-    finish(device, next.get());
 }
 
 QTEST_GUILESS_MAIN(TestZentavoInstaller)

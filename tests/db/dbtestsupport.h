@@ -6,9 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
 // Records every message (debug lines and Qt's own warnings) while it lives,
 // and passes them on to the handler it replaced.
@@ -17,31 +15,20 @@ class MessageRecorder
 public:
     MessageRecorder()
     {
-        messages().clear();
+        lines().clear();
         previous() = qInstallMessageHandler(&MessageRecorder::handle);
     }
     ~MessageRecorder() { qInstallMessageHandler(previous()); }
 
-    QStringList all() const { return messages(); }
-    bool contains(const QString& text) const { return messages().contains(text); }
-    bool mentions(const QString& part) const
-    {
-        for (const QString& message : messages()) {
-            if (message.contains(part))
-                return true;
-        }
-        return false;
-    }
-    void clear() { messages().clear(); }
-
-private:
-    Q_DISABLE_COPY(MessageRecorder)
-
-    static QStringList& messages()
+    static QStringList& lines()
     {
         static QStringList list;
         return list;
     }
+    static QString text() { return lines().join(QLatin1Char('\n')); }
+    static bool mentions(const QString& part) { return text().contains(part); }
+
+private:
     static QtMessageHandler& previous()
     {
         static QtMessageHandler handler = nullptr;
@@ -49,54 +36,63 @@ private:
     }
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
     {
-        messages().append(message);
+        lines().append(message);
         if (previous())
             previous()(type, context, message);
     }
 };
 
-// Builds a real SQLite file from SQL statements on a connection of its own.
-inline bool createSqliteFile(const QString& path, const QStringList& statements, QString* error = nullptr)
+// Builds a real SQLite file from SQL statements on a connection of its own;
+// returns the error, empty on success.
+inline QString createSqliteFile(const QString& path, const QStringList& statements)
 {
     const QString name = QStringLiteral("test-fixture");
-    bool ok = true;
+    QString error;
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         database.setDatabaseName(path);
-        ok = database.open();
-        if (ok) {
-            QSqlQuery query(database);
-            for (const QString& statement : statements) {
-                if (!query.exec(statement)) {
-                    if (error)
-                        *error = statement + QStringLiteral(": ") + query.lastError().text();
-                    ok = false;
-                    break;
-                }
-            }
-        } else if (error) {
-            *error = database.lastError().text();
+        if (!database.open())
+            error = database.lastError().text();
+        QSqlQuery query(database);
+        for (int i = 0; error.isEmpty() && i < statements.size(); ++i) {
+            if (!query.exec(statements.at(i)))
+                error = statements.at(i) + QStringLiteral(": ") + query.lastError().text();
         }
-        database.close();
     }
     QSqlDatabase::removeDatabase(name);
-    return ok;
+    return error;
 }
+
+// Holds a database file locked, as a writer of the application would.
+class ExclusiveLock
+{
+public:
+    explicit ExclusiveLock(const QString& path)
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name());
+        database.setDatabaseName(path);
+        locked = database.open() && QSqlQuery(database).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+    }
+    ~ExclusiveLock()
+    {
+        QSqlQuery(QSqlDatabase::database(name(), false)).exec(QStringLiteral("ROLLBACK"));
+        QSqlDatabase::removeDatabase(name());
+    }
+    static QString name() { return QStringLiteral("lock-holder"); }
+
+    bool locked = false;
+};
 
 inline QByteArray fileBytes(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 inline bool writeBytes(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 #endif // DBTESTSUPPORT_H

@@ -4,66 +4,26 @@
 
 #include "fakeinstallercontrol.h"
 
-FileInstaller::FileInstaller(QObject* parent)
-    : QObject(parent)
-{
-}
+using Control = FakeInstallerControl;
 
+FileInstaller::FileInstaller(QObject* parent) : QObject(parent) {}
 FileInstaller::~FileInstaller() = default;
 
-bool FileInstaller::isUpdateAvailable()
-{
-    FakeInstallerControl::instance().calls << QStringLiteral("isUpdateAvailable");
-    return FakeInstallerControl::instance().updateAvailable;
-}
+bool FileInstaller::isUpdateAvailable() { return Control::record("isUpdateAvailable").updateAvailable; }
+bool FileInstaller::deleteInstallerDirectory() { Control::record("deleteInstallerDirectory"); return true; }
+void FileInstaller::startStickWatch() { Control::record("startStickWatch"); }
+void FileInstaller::startTerminal() { Control::record("startTerminal"); }
+QString FileInstaller::updateVersion() { return Control::record("updateVersion").version; }
+QString FileInstaller::productVersion(const QString&) { return QString(); }
+void FileInstaller::setStickPollInterval(int milliseconds) { stickPollInterval = milliseconds; }
+void FileInstaller::onTimerTimeout() {}
+void FileInstaller::writeLine(QString text) { emit NotifyWriteLine(text); }
 
 bool FileInstaller::install()
 {
-    FakeInstallerControl& control = FakeInstallerControl::instance();
-    control.calls << QStringLiteral("install");
+    Control& control = Control::record("install");
     if (control.duringInstall)
         control.duringInstall();
     writeLine(QStringLiteral("Installing update to Zentavo..."));
     return control.installResult;
-}
-
-bool FileInstaller::deleteInstallerDirectory()
-{
-    FakeInstallerControl::instance().calls << QStringLiteral("deleteInstallerDirectory");
-    return true;
-}
-
-void FileInstaller::startStickWatch()
-{
-    FakeInstallerControl::instance().calls << QStringLiteral("startStickWatch");
-}
-
-void FileInstaller::startTerminal()
-{
-    FakeInstallerControl::instance().calls << QStringLiteral("startTerminal");
-}
-
-QString FileInstaller::updateVersion()
-{
-    FakeInstallerControl::instance().calls << QStringLiteral("updateVersion");
-    return FakeInstallerControl::instance().version;
-}
-
-QString FileInstaller::productVersion(const QString&)
-{
-    return QString();
-}
-
-void FileInstaller::setStickPollInterval(int milliseconds)
-{
-    stickPollInterval = milliseconds;
-}
-
-void FileInstaller::onTimerTimeout()
-{
-}
-
-void FileInstaller::writeLine(QString text)
-{
-    emit NotifyWriteLine(text);
 }

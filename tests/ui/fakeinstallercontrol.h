@@ -21,7 +21,11 @@ struct FakeInstallerControl
         static FakeInstallerControl control;
         return control;
     }
-
+    static FakeInstallerControl& record(const char* call)
+    {
+        instance().calls << QLatin1String(call);
+        return instance();
+    }
     void reset() { *this = FakeInstallerControl(); }
 };
 
