@@ -161,6 +161,7 @@ const QList<Edit>& edits()
     };
     return list;
 }
+#undef EDIT
 
 bool readBlock(const QByteArray& image, QByteArray* block, PeVersion::Error* error)
 {
