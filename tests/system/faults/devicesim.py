@@ -141,6 +141,18 @@ class Device:
     def insert_stick(self):
         os.makedirs(self.stick, exist_ok=True)
 
+    def add_large_payload(self, files, folders, file_size=1 << 20):
+        """A payload whose install takes long enough to be interrupted: FILES
+        distinct files of FILE_SIZE bytes spread over FOLDERS folders, the new
+        terminal, and an old terminal installed. Returns the random bytes used."""
+        noise = os.urandom(file_size + 4096)
+        for i in range(files):
+            write_file(os.path.join(self.payload_app, "d%d" % (i % folders), "f%03d.bin" % i),
+                       b"%d" % i + noise[i:i + file_size])
+        write_terminal(os.path.join(self.payload_app, "Zentavo.exe"), "new terminal")
+        write_terminal(os.path.join(self.app, "Zentavo.exe"), "old terminal")
+        return noise
+
     def pull_stick(self):
         # Gone in one step, as a pulled stick is: deleting in place races with
         # the updater, whose log handler may add a line while the tree goes.

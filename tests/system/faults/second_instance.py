@@ -19,7 +19,6 @@ import devicesim
 from devicesim import Device, Updater, check
 
 FILES = 300
-FILE_SIZE = 1 << 20
 
 
 def start_second(binary, device, work):
@@ -42,13 +41,8 @@ def test():
     work = devicesim.private_tmpfs("1g", False, "second-instance")
     device = Device(os.path.join(work, "device"))
 
-    noise = os.urandom(FILE_SIZE + 4096)
-    for i in range(FILES):
-        devicesim.write_file(os.path.join(device.payload_app, "d%d" % (i % 5), "f%03d.bin" % i),
-                             b"%d" % i + noise[i:i + FILE_SIZE])
-    devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    device.add_large_payload(FILES, 5)
     devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), b"system")
-    devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
     if phase == "prompt":
         os.makedirs(os.path.dirname(device.database))
         subprocess.run([args["passwd"], device.database, "Secret-42"], check=True)

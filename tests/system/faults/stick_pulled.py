@@ -19,7 +19,6 @@ import devicesim
 from devicesim import Device, Updater, check
 
 FILES = 400
-FILE_SIZE = 1 << 20
 
 
 def test():
@@ -28,13 +27,8 @@ def test():
     work = devicesim.private_tmpfs("1500m", False, "stick-pulled")
     device = Device(os.path.join(work, "device"))
 
-    noise = os.urandom(FILE_SIZE + 4096)
-    for i in range(FILES):
-        devicesim.write_file(os.path.join(device.payload_app, "d%d" % (i % 7), "f%03d.bin" % i),
-                             b"%d" % i + noise[i:i + FILE_SIZE])
-    devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    noise = device.add_large_payload(FILES, 7)
     devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), noise[:4096])
-    devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
     device.insert_stick()
     payload = {rel: e for rel, e in devicesim.snapshot(device.payload_app).items() if e[0] != "d"}
     payload_system = devicesim.snapshot(device.payload_system)
