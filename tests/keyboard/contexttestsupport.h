@@ -2,10 +2,7 @@
 #define CONTEXTTESTSUPPORT_H
 
 #include "fileinstaller.h"
-#include "inputpanel.h"
 #include "inputpanelcontext.h"
-#include "inputpanelnumber.h"
-#include "inputpanelshift.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
 
@@ -17,9 +14,9 @@
 
 #include <memory>
 
-// The key events and mouse releases that reach one widget, after every
-// application filter has had its say. A key event reads "press 41 'A'": type,
-// key code in hex and text, then any modifiers, auto-repeat or count.
+// The key events and mouse releases that reach one widget after every
+// application filter: "press 41 'A'" is type, key code in hex and text, then
+// any modifiers, auto-repeat or count.
 class KeyEventRecorder : public QObject
 {
 public:
@@ -30,94 +27,57 @@ public:
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
-            const QKeyEvent* key = static_cast<const QKeyEvent*>(event);
-            QString seen = QStringLiteral("%1 %2 '%3'")
-                               .arg(event->type() == QEvent::KeyPress ? "press" : "release")
-                               .arg(key->key(), 0, 16)
-                               .arg(key->text());
-            if (key->modifiers() != Qt::NoModifier)
-                seen += QStringLiteral(" modifiers");
-            if (key->isAutoRepeat())
-                seen += QStringLiteral(" autorepeat");
-            if (key->count() != 1)
-                seen += QStringLiteral(" count %1").arg(key->count());
-            keys << seen;
-        } else if (event->type() == QEvent::MouseButtonRelease) {
-            ++mouseReleases;
-        }
+        const QKeyEvent* key = static_cast<const QKeyEvent*>(event);
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+            keys << QStringLiteral("%1 %2 '%3'")
+                        .arg(event->type() == QEvent::KeyPress ? "press" : "release")
+                        .arg(key->key(), 0, 16)
+                        .arg(key->text())
+                    + (key->modifiers() != Qt::NoModifier ? " modifiers" : "") + (key->isAutoRepeat() ? " autorepeat" : "")
+                    + (key->count() != 1 ? " count" : "");
+        mouseReleases += event->type() == QEvent::MouseButtonRelease;
         return QObject::eventFilter(watched, event);
     }
 };
 
-// How one typed character reaches the field: a press with the text, then one
-// without it.
+// How one typed character reaches the field: a press with the text, then one without.
 inline QStringList twoPresses(QChar c)
 {
     const QString code = QString::number(c.unicode(), 16);
     return { QStringLiteral("press %1 '%2'").arg(code, QString(c)), QStringLiteral("press %1 ''").arg(code) };
 }
 
-// The top-level window of class T that the context created.
-template <class T>
-T* keyboardWindow()
+// The context's top-level window of that class.
+inline QWidget* windowOf(const QString& className)
 {
     for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (T* match = qobject_cast<T*>(window))
-            return match;
+        if (QLatin1String(window->metaObject()->className()) == className)
+            return window;
     }
     return nullptr;
 }
 
-inline QPushButton* keyOf(QWidget* window, const char* name)
+inline QPushButton* keyOf(QWidget* window, const QString& name)
 {
-    return window ? window->findChild<QPushButton*>(QLatin1String(name)) : nullptr;
+    return window ? window->findChild<QPushButton*>(name) : nullptr;
 }
 
-// Which panel the user sees: "upper", "lower", "number", "none", or a list
-// when more than one is up.
-inline QString visiblePanels()
-{
-    QStringList shown;
-    if (keyboardWindow<InputPanel>()->isVisible())
-        shown << QStringLiteral("upper");
-    if (keyboardWindow<InputPanelShift>()->isVisible())
-        shown << QStringLiteral("lower");
-    if (keyboardWindow<InputPanelNumber>()->isVisible())
-        shown << QStringLiteral("number");
-    return shown.isEmpty() ? QStringLiteral("none") : shown.join(QLatin1Char('+'));
-}
-
-inline QWidget* currentPanel()
-{
-    for (QWidget* panel : std::initializer_list<QWidget*>{ keyboardWindow<InputPanel>(), keyboardWindow<InputPanelShift>(),
-                                                          keyboardWindow<InputPanelNumber>() }) {
-        if (panel->isVisible())
-            return panel;
-    }
-    return nullptr;
-}
-
-// The titles of the accent bars that are up, joined with '+'.
-inline QString visibleBars()
+// The classes of the visible windows whose class name starts with prefix,
+// joined with '+', or "none".
+inline QString visible(const char* prefix)
 {
     QStringList shown;
     for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && window->windowTitle().startsWith(QLatin1String("KeyBar_")))
-            shown << window->windowTitle();
+        if (window->isVisible() && QLatin1String(window->metaObject()->className()).startsWith(QLatin1String(prefix)))
+            shown << QLatin1String(window->metaObject()->className());
     }
     shown.sort();
     return shown.isEmpty() ? QStringLiteral("none") : shown.join(QLatin1Char('+'));
 }
 
-inline QWidget* barTitled(const QString& title)
-{
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->windowTitle() == title)
-            return window;
-    }
-    return nullptr;
-}
+inline QString visiblePanels() { return visible("InputPanel"); }
+inline QString visibleBars() { return visible("KeyBar_"); }
+inline QWidget* currentPanel() { return windowOf(visiblePanels()); }
 
 // A controller with its view and installer, and the context on top, installed
 // as the application's filter the way startup does it.
@@ -137,7 +97,7 @@ struct ContextRig
     std::unique_ptr<InputPanelContext> context;
 };
 
-// A frameless window with a text field at the prompt's place.
+// A frameless window at 30,20 with a text field at the prompt's place.
 struct FieldWindow
 {
     FieldWindow()
