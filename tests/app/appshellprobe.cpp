@@ -1,5 +1,4 @@
-// Drives the application shell's pieces in a process of its own, for what
-// only shows across processes:
+// The shell's pieces in a process of their own, for what only shows across processes:
 //   appshellprobe fatal <text>   a fatal message through the log handler
 //   appshellprobe hold <key>     claim the instance and wait; prints "claimed" or "refused"
 #include "messagehandler.h"
@@ -12,14 +11,13 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() < 3)
+    if (argc < 3)
         return 2;
-    if (arguments.at(1) == QLatin1String("fatal")) {
+    if (qstrcmp(argv[1], "fatal") == 0) {
         qInstallMessageHandler(messageHandler);
-        qFatal("%s", qPrintable(arguments.at(2)));
+        qFatal("%s", argv[2]);
     }
-    SingleInstance instance(arguments.at(2));
+    SingleInstance instance(QString::fromLocal8Bit(argv[2]));
     const bool claimed = instance.claim();
     std::printf("%s\n", claimed ? "claimed" : "refused");
     std::fflush(stdout);

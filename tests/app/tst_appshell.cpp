@@ -1,4 +1,5 @@
-// The application shell: the log on the stick and the single-instance guard.
+// The application shell: the log on the stick, the single-instance guard, and
+// the whole updater process on a simulated device.
 #include "messagehandler.h"
 #include "singleinstance.h"
 
@@ -23,14 +24,12 @@ private slots:
     void init();
     void cleanup();
 
-    void logAppendsEachMessageAsOneLine();
-    void logWithoutStickDirectoryCreatesNothing();
+    void logAppendsEachMessageOnlyWhileTheStickIsThere();
     void fatalMessageIsOnTheStickBeforeTheAbort();
-
-    void oneHolderPerKeyAndActivationReachesIt();
-    void killedHolderDoesNotBlockNextStart();
+    void oneHolderPerKeyEvenAfterAKill();
     void activatesTheVisibleWindowNotKeyboard();
     void deviceKeyFollowsDeviceRoot();
+    void updaterRunsEndWhenTheStickIsPulled();
 
 private:
     QString stickDir() const { return device->path() + QStringLiteral("/USB HD/Zentavo_Installer"); }
@@ -39,9 +38,10 @@ private:
         QFile file(stickDir() + QStringLiteral("/log.txt"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
+    // The probe runs the shell's pieces in a process of its own; it inherits
+    // the device root and the runtime directory set here.
     std::unique_ptr<QProcess> startProbe(const char* mode, const QString& argument)
     {
-        // The probe inherits the device root and the runtime directory set here.
         auto probe = std::make_unique<QProcess>();
         probe->start(QStringLiteral(APPSHELL_PROBE), {QLatin1String(mode), argument});
         return probe;
@@ -74,38 +74,32 @@ void TestAppShell::cleanup()
     delete device;
 }
 
-void TestAppShell::logAppendsEachMessageAsOneLine()
+void TestAppShell::logAppendsEachMessageOnlyWhileTheStickIsThere()
 {
+    // Without the installer directory the message is lost; nothing is created.
+    QVERIFY(QDir(stickDir()).removeRecursively());
+    messageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("Stick removed signal"));
+    QVERIFY(QDir(device->path() + QStringLiteral("/USB HD")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+
+    // The file is opened per message: a stick that comes back is written
+    // again, after what an earlier run left.
+    QVERIFY(QDir().mkpath(stickDir()));
     {
         QFile earlier(stickDir() + QStringLiteral("/log.txt"));
         QVERIFY(earlier.open(QIODevice::WriteOnly));
         earlier.write("from an earlier run\n");
     }
     const QMessageLogContext context;
-    messageHandler(QtDebugMsg, context, QStringLiteral("HandleEvents: WaitPassword: Ok."));
     messageHandler(QtWarningMsg, context, QStringLiteral("delete installer directory  true"));
     messageHandler(QtCriticalMsg, context, QString::fromUtf8("Grüße aus Zürich"));
     messageHandler(QtInfoMsg, context, QString());
     messageHandler(QtDebugMsg, context, QStringLiteral("first half\nsecond half"));
 
     QCOMPARE(log(), QByteArray("from an earlier run\n"
-                               "HandleEvents: WaitPassword: Ok.\n"
                                "delete installer directory  true\n"
                                "Gr\xc3\xbc\xc3\x9f" "e aus Z\xc3\xbcrich\n"
                                "\n"
                                "first half\nsecond half\n"));
-}
-
-void TestAppShell::logWithoutStickDirectoryCreatesNothing()
-{
-    QVERIFY(QDir(stickDir()).removeRecursively());
-    messageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("Stick removed signal"));
-    QVERIFY(QDir(device->path() + QStringLiteral("/USB HD")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
-
-    // The file is opened per message, so a stick that comes back is written again.
-    QVERIFY(QDir().mkpath(stickDir()));
-    messageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("back again"));
-    QCOMPARE(log(), QByteArray("back again\n"));
 }
 
 void TestAppShell::fatalMessageIsOnTheStickBeforeTheAbort()
@@ -116,45 +110,31 @@ void TestAppShell::fatalMessageIsOnTheStickBeforeTheAbort()
     QCOMPARE(log(), QByteArray("fatal line\n"));
 }
 
-void TestAppShell::oneHolderPerKeyAndActivationReachesIt()
+void TestAppShell::oneHolderPerKeyEvenAfterAKill()
 {
+    auto holder = startProbe("hold", key);
+    QVERIFY(holder->waitForReadyRead(20000));
+    QCOMPARE(holder->readLine().trimmed(), QByteArray("claimed"));
+    QVERIFY(!SingleInstance(key).claim());
+    QVERIFY(SingleInstance(key + QStringLiteral("-other")).claim());
+    // A killed holder leaves neither its lock nor its socket in the way.
+    ::kill(pid_t(holder->processId()), SIGKILL);
+    QVERIFY(holder->waitForFinished(20000));
     auto first = std::make_unique<SingleInstance>(key);
     QVERIFY(first->claim());
     // Lock and socket stay in the runtime directory, never on the stick.
     const QString runtime = QFileInfo(runtimeDir.path()).absoluteFilePath();
     QCOMPARE(QFileInfo(first->lockFilePath()).absolutePath(), runtime);
     QCOMPARE(QFileInfo(first->serverName()).absolutePath(), runtime);
-    QVERIFY(QFileInfo::exists(first->serverName()));
 
     QSignalSpy requests(first.get(), &SingleInstance::notifyActivationRequested);
     SingleInstance second(key);
     QVERIFY(!second.claim());
     QVERIFY(second.activateRunningInstance());
     QTRY_COMPARE(requests.count(), 1);
-    SingleInstance otherDevice(key + QStringLiteral("-other"));
-    QVERIFY(otherDevice.claim());
-
     first.reset();
     QVERIFY(!second.activateRunningInstance(200));
-    SingleInstance third(key);
-    QVERIFY(third.claim());
-}
-
-void TestAppShell::killedHolderDoesNotBlockNextStart()
-{
-    auto holder = startProbe("hold", key);
-    QVERIFY(holder->waitForReadyRead(20000));
-    QCOMPARE(holder->readLine().trimmed(), QByteArray("claimed"));
-    QVERIFY(!SingleInstance(key).claim());
-    ::kill(pid_t(holder->processId()), SIGKILL);
-    QVERIFY(holder->waitForFinished(20000));
-
-    SingleInstance next(key);
-    QVERIFY(next.claim());
-    // The killed holder's socket is gone too: a later start reaches us.
-    QSignalSpy requests(&next, &SingleInstance::notifyActivationRequested);
-    QVERIFY(SingleInstance(key).activateRunningInstance());
-    QTRY_COMPARE(requests.count(), 1);
+    QVERIFY(SingleInstance(key).claim());
 }
 
 void TestAppShell::activatesTheVisibleWindowNotKeyboard()
@@ -176,19 +156,52 @@ void TestAppShell::activatesTheVisibleWindowNotKeyboard()
 
 void TestAppShell::deviceKeyFollowsDeviceRoot()
 {
-    qputenv("ZENTAVO_DEVICE_ROOT", "/tmp/device-a");
-    const QString a = SingleInstance::deviceKey();
-    qputenv("ZENTAVO_DEVICE_ROOT", "/tmp/device-a/");
-    const QString aAgain = SingleInstance::deviceKey();
+    // One updater per device: the same root gives the same key, another root another.
+    const QString here = SingleInstance::deviceKey();
+    QVERIFY(here.startsWith(QLatin1String("zentavo-installer-")));
+    qputenv("ZENTAVO_DEVICE_ROOT", (device->path() + QStringLiteral("/")).toLocal8Bit());
+    QCOMPARE(SingleInstance::deviceKey(), here);
     qputenv("ZENTAVO_DEVICE_ROOT", "/tmp/device-b");
-    const QString b = SingleInstance::deviceKey();
+    QVERIFY(SingleInstance::deviceKey() != here);
     qunsetenv("ZENTAVO_DEVICE_ROOT");
-    const QString device = SingleInstance::deviceKey();
+    QVERIFY(SingleInstance::deviceKey() != here);
+}
 
-    QCOMPARE(a, aAgain);
-    QVERIFY(a != b);
-    QVERIFY(device != a);
-    QVERIFY(a.startsWith(QLatin1String("zentavo-installer-")));
+void TestAppShell::updaterRunsEndWhenTheStickIsPulled()
+{
+    // A terminal that outlives the updater, as the real one does. It must not
+    // inherit the updater's lock, or the second run could not start.
+    const QString terminalDir = device->path() + QStringLiteral("/FlashDisk/Zentavo");
+    QVERIFY(QDir().mkpath(terminalDir));
+    QFile terminal(terminalDir + QStringLiteral("/Zentavo.exe"));
+    QVERIFY(terminal.open(QIODevice::WriteOnly));
+    terminal.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\nexec sleep 5\n");
+    terminal.close();
+    QVERIFY(terminal.setPermissions(terminal.permissions() | QFileDevice::ExeOwner));
+    const QString pulled = device->path() + QStringLiteral("/USB HD/pulled");
+
+    for (int run = 1; run <= 2; ++run) {
+        QProcess updater;
+        updater.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        updater.start(QStringLiteral(ZENTAVO_INSTALLER), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(log().count("delete installer directory"), run, 20000);
+        QCOMPARE(updater.state(), QProcess::Running);
+        // The installer directory goes; its log stays readable for the test.
+        QVERIFY(QDir().rename(stickDir(), pulled));
+        QVERIFY(updater.waitForFinished(20000));
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 0);
+        QVERIFY(QDir().rename(pulled, stickDir()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(terminalDir + QStringLiteral("/started")), 10000);
+        QVERIFY(QFile::remove(terminalDir + QStringLiteral("/started")));
+    }
+
+    // Nothing reaches the log before the workflow's start line; the second run appends.
+    const QByteArray log = this->log();
+    QVERIFY2(log.startsWith("Installer started at "), log.constData());
+    QCOMPARE(log.count("Installer started at "), 2);
+    QCOMPARE(log.count("HandleEvents: InitialState: Nothing done."), 2);
+    QVERIFY(log.indexOf("HandleEvents: InitialState: Nothing done.") < log.lastIndexOf("Installer started at "));
 }
 
 QTEST_MAIN(TestAppShell)

@@ -1,52 +1,30 @@
 #ifndef DBTESTSUPPORT_H
 #define DBTESTSUPPORT_H
 
-#include <QByteArray>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 
-// Records every message (debug lines and Qt's own warnings) while it lives,
-// and passes them on to the handler it replaced.
+// Records every message (debug lines and Qt's own warnings) while it lives.
 class MessageRecorder
 {
 public:
-    MessageRecorder()
-    {
-        lines().clear();
-        previous() = qInstallMessageHandler(&MessageRecorder::handle);
-    }
-    ~MessageRecorder() { qInstallMessageHandler(previous()); }
-
-    static QStringList& lines()
-    {
-        static QStringList list;
-        return list;
-    }
+    MessageRecorder() { lines().clear(); }
+    ~MessageRecorder() { qInstallMessageHandler(previous); }
+    static QStringList& lines() { static QStringList list; return list; }
     static QString text() { return lines().join(QLatin1Char('\n')); }
-    static bool mentions(const QString& part) { return text().contains(part); }
 
 private:
-    static QtMessageHandler& previous()
-    {
-        static QtMessageHandler handler = nullptr;
-        return handler;
-    }
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        lines().append(message);
-        if (previous())
-            previous()(type, context, message);
-    }
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { lines() << m; });
 };
 
-// Builds a real SQLite file from SQL statements on a connection of its own;
-// returns the error, empty on success.
-inline QString createSqliteFile(const QString& path, const QStringList& statements)
+// Runs statements on a connection of its own (creating the file); returns the
+// error, empty on success. With keepOpenAs the connection stays open under that name.
+inline QString createSqliteFile(const QString& path, const QStringList& statements, const QString& keepOpenAs = QString())
 {
-    const QString name = QStringLiteral("test-fixture");
+    const QString name = keepOpenAs.isEmpty() ? QStringLiteral("fixture") : keepOpenAs;
     QString error;
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -59,28 +37,22 @@ inline QString createSqliteFile(const QString& path, const QStringList& statemen
                 error = statements.at(i) + QStringLiteral(": ") + query.lastError().text();
         }
     }
-    QSqlDatabase::removeDatabase(name);
+    if (keepOpenAs.isEmpty())
+        QSqlDatabase::removeDatabase(name);
     return error;
 }
 
-// Holds a database file locked, as a writer of the application would.
-class ExclusiveLock
+// Holds a database file locked, as a writer of the application would. Closing
+// any other descriptor of the file in this process drops the lock: read it first.
+struct ExclusiveLock
 {
-public:
-    explicit ExclusiveLock(const QString& path)
-    {
-        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name());
-        database.setDatabaseName(path);
-        locked = database.open() && QSqlQuery(database).exec(QStringLiteral("BEGIN EXCLUSIVE"));
-    }
+    explicit ExclusiveLock(const QString& path) : locked(createSqliteFile(path, {"BEGIN EXCLUSIVE"}, "lock").isEmpty()) {}
     ~ExclusiveLock()
     {
-        QSqlQuery(QSqlDatabase::database(name(), false)).exec(QStringLiteral("ROLLBACK"));
-        QSqlDatabase::removeDatabase(name());
+        QSqlQuery(QSqlDatabase::database(QStringLiteral("lock"), false)).exec(QStringLiteral("ROLLBACK"));
+        QSqlDatabase::removeDatabase(QStringLiteral("lock"));
     }
-    static QString name() { return QStringLiteral("lock-holder"); }
-
-    bool locked = false;
+    const bool locked;
 };
 
 inline QByteArray fileBytes(const QString& path)

@@ -1,0 +1,387 @@
+// The settings store: the updater's reader (connection, mapper, repository)
+// and zentavo-passwd, run as it is and read back through that reader; always
+// against real SQLite files.
+#include "aes_encryption.h"
+#include "dbconnection.h"
+#include "dbtestsupport.h"
+#include "toolrun.h"
+#include "usermenuitemrepository.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QString connectionName = QStringLiteral("Administrator_setting");
+const QString errorLine = QStringLiteral("Error LOAD DB: UserItem NOT loaded. Id:  3");
+const QString userTable = QStringLiteral("create table user (id INTEGER PRIMARY KEY, value TEXT)");
+
+struct Read
+{
+    QVariant value;
+    bool failed = false;
+    bool clean = false;  // nothing left registered, no warning about the connection
+    QString log;
+};
+
+// Reads item 3 the way the updater does.
+Read readItem(const QString& path, const QString& driver = QStringLiteral("QSQLITE"))
+{
+    MessageRecorder recorder;
+    Read read;
+    bool registered = true;
+    {
+        DBConnection connection(nullptr, driver, path);
+        UserMenuItemRepository repository(nullptr, &connection);
+        read.value = repository.loadValue(3);
+        read.failed = repository.lastReadFailed();
+        // loadValue itself must leave nothing registered, not the destructor.
+        registered = QSqlDatabase::contains(connectionName);
+    }
+    read.log = recorder.text();
+    read.clean = !registered && !QSqlDatabase::contains(connectionName) && !read.log.contains(QLatin1String("still in use"))
+        && !read.log.contains(QLatin1String("duplicate connection name"));
+    return read;
+}
+
+ToolRun runTool(const QStringList& arguments) { return runProgram(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments); }
+
+// Every table with all its rows, in a stable order, as one text.
+QString dumpDatabase(const QString& path)
+{
+    QStringList lines;
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("dump"));
+        database.setDatabaseName(path);
+        QStringList tables = database.open() ? database.tables() : QStringList();
+        tables.sort();
+        for (const QString& table : tables) {
+            QSqlQuery query(QStringLiteral("select * from \"%1\" order by rowid").arg(table), database);
+            for (QStringList fields; query.next(); fields.clear()) {
+                for (int i = 0; i < query.record().count(); ++i)
+                    fields << query.record().fieldName(i) + QLatin1Char('=') + query.value(i).toString();
+                lines << table + QStringLiteral(": ") + fields.join(QStringLiteral(", "));
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("dump"));
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class TestSettingsDb : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void loadValue_data();
+    void loadValue();
+    void unreadableFile_data();
+    void unreadableFile();
+    void rollsBackWhatTheApplicationLeftBehind();
+    void readsPathsWithUriCharacters();
+
+    void passwdStores_data();
+    void passwdStores();
+    void passwdFailsWithoutChangingAnything_data();
+    void passwdFailsWithoutChangingAnything();
+    void passwdRejectsWrongArguments();
+
+private:
+    QTemporaryDir dir;
+    QString databasePath;
+};
+
+void TestSettingsDb::init()
+{
+    QVERIFY(dir.isValid());
+    databasePath = dir.filePath(QStringLiteral("Administrator_setting.db"));
+    QDir(databasePath).removeRecursively();
+    QFile::remove(databasePath);
+}
+
+void TestSettingsDb::loadValue_data()
+{
+    QTest::addColumn<QStringList>("statements");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("stored value among others")
+        << QStringList{userTable, "insert into user values (2, 'two')", "insert into user values (3, 'c2VjcmV0')",
+                       "insert into user values (4, 'four')"}
+        << true << QStringLiteral("c2VjcmV0");
+    QTest::newRow("NULL value") << QStringList{userTable, "insert into user values (3, NULL)"} << true << QString();
+    QTest::newRow("value read by name, not position")
+        << QStringList{"create table user (id INTEGER PRIMARY KEY, name TEXT, value TEXT, extra TEXT)",
+                       "insert into user values (3, 'Administrator', 'by-name', 'extra')"}
+        << true << QStringLiteral("by-name");
+    QTest::newRow("table without value column")
+        << QStringList{"create table user (id INTEGER PRIMARY KEY, name TEXT)", "insert into user values (3, 'Administrator')"}
+        << true << QString();
+    QTest::newRow("write-ahead log database")
+        << QStringList{"pragma journal_mode = wal", userTable, "insert into user values (3, 'wal')"} << true << "wal";
+    QTest::newRow("table missing") << QStringList{"create table settings (id INTEGER PRIMARY KEY, value TEXT)",
+                                                  "insert into settings values (3, 'wrong table')"}
+                                   << false << QString();
+    QTest::newRow("row missing") << QStringList{userTable, "insert into user values (1, 'one')"} << false << QString();
+}
+
+void TestSettingsDb::loadValue()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(bool, found);
+    QFETCH(QString, value);
+    QCOMPARE(createSqliteFile(databasePath, statements), QString());
+    const QByteArray before = fileBytes(databasePath);
+
+    const Read read = readItem(databasePath);
+
+    QCOMPARE(read.value.isValid(), found);
+    QCOMPARE(read.value.toString(), value);
+    QCOMPARE(read.log.contains(errorLine), !found);
+    // A readable database without the item is "no item", not a read failure.
+    QVERIFY(!read.failed);
+    QVERIFY2(read.clean, qPrintable(read.log));
+    QCOMPARE(fileBytes(databasePath), before);
+}
+
+void TestSettingsDb::unreadableFile_data()
+{
+    // A failed read keeps the updater's prompt closed to every password, so it
+    // must be told apart from a database that has none.
+    QTest::addColumn<QByteArray>("content");  // or no file, a directory, a locked database
+    QTest::addColumn<bool>("readFailure");
+    QByteArray header(8192, '\x5a');
+    header.replace(0, 16, QByteArray("SQLite format 3\0", 16));
+    const QString full = dir.filePath(QStringLiteral("full.db"));
+    QFile::remove(full);
+    QCOMPARE(createSqliteFile(full, {"create table filler (data TEXT)", "insert into filler values (hex(zeroblob(20000)))",
+                                     userTable, "insert into user values (3, 'lost')"}),
+             QString());
+
+    QTest::newRow("missing file") << QByteArray("<none>") << true;
+    // A zero-length file is a valid empty SQLite database: read, no item.
+    QTest::newRow("zero-length file") << QByteArray("") << false;
+    QTest::newRow("text file") << QByteArray("this is a settings file, not a database\n").repeated(200) << true;
+    QTest::newRow("database header over garbage") << header << true;
+    QTest::newRow("truncated database") << fileBytes(full).left(4096) << true;
+    QTest::newRow("directory at the path") << QByteArray("<directory>") << true;
+    // The password is there, only locked away or without a driver to read it: never "no password".
+    QTest::newRow("locked database") << QByteArray("<locked>") << true;
+    QTest::newRow("no SQLite driver") << QByteArray("<no driver>") << true;
+}
+
+void TestSettingsDb::unreadableFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, readFailure);
+    if (content == "<directory>") {
+        QVERIFY(QDir().mkpath(databasePath));
+    } else if (content.startsWith('<') && content != "<none>") {
+        QCOMPARE(createSqliteFile(databasePath, {userTable, "insert into user values (3, 'out of reach')"}), QString());
+    } else if (content != "<none>") {
+        QVERIFY(writeBytes(databasePath, content));
+    }
+    const bool existed = QFileInfo::exists(databasePath);
+    const QByteArray before = fileBytes(databasePath);
+    QScopedPointer<ExclusiveLock> lock(content == "<locked>" ? new ExclusiveLock(databasePath) : nullptr);
+    QVERIFY(!lock || lock->locked);
+
+    const Read read = readItem(databasePath, content == "<no driver>" ? "QNOSUCHDRIVER" : "QSQLITE");
+
+    QVERIFY(!read.value.isValid());
+    QVERIFY2(read.log.contains(errorLine), qPrintable(read.log));
+    QCOMPARE(read.failed, readFailure);
+    if (content == "<no driver>") {
+        QVERIFY2(read.log.startsWith("\"DB Driver fehlt: QNOSUCHDRIVER\"\n"), qPrintable(read.log));
+        QVERIFY(read.log.contains("\nFailed to open Db Connection. Driver:  \"QNOSUCHDRIVER\"\n"));
+    }
+    QVERIFY2(read.clean, qPrintable(read.log));
+    lock.reset();
+    QCOMPARE(QFileInfo::exists(databasePath), existed);
+    QCOMPARE(fileBytes(databasePath), before);
+    if (content == "<directory>")
+        QVERIFY(QDir(databasePath).isEmpty());
+}
+
+void TestSettingsDb::rollsBackWhatTheApplicationLeftBehind()
+{
+    QCOMPARE(createSqliteFile(databasePath, {userTable, "insert into user values (3, 'committed')",
+                                             "create table filler (data TEXT)",
+                                             "insert into filler select hex(zeroblob(500)) from (with recursive n(x) as "
+                                             "(select 1 union all select x + 1 from n where x < 500) select x from n)"}),
+             QString());
+    const QByteArray committed = fileBytes(databasePath);
+
+    // A writer whose changes spill into the file before it commits; a copy of
+    // the file and its journal taken at that moment is what a power loss
+    // leaves on the device.
+    const QString crashed = dir.filePath(QStringLiteral("crashed.db"));
+    QFile::remove(crashed);
+    QFile::remove(crashed + "-journal");
+    QCOMPARE(createSqliteFile(databasePath, {"pragma cache_size = 2", "BEGIN", "update user set value = 'uncommitted' where id = 3",
+                                             "update filler set data = hex(zeroblob(600))"}, "writer"),
+             QString());
+    QVERIFY(QFile::copy(databasePath, crashed));
+    QVERIFY(QFile::copy(databasePath + "-journal", crashed + "-journal"));
+    QVERIFY(QSqlQuery(QSqlDatabase::database(QStringLiteral("writer"))).exec(QStringLiteral("ROLLBACK")));
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    QVERIFY(fileBytes(crashed) != committed);
+
+    const Read read = readItem(crashed);
+    QCOMPARE(read.value, QVariant(QStringLiteral("committed")));
+    QVERIFY2(read.clean, qPrintable(read.log));
+    QVERIFY(!QFileInfo::exists(crashed + "-journal"));
+    QCOMPARE(fileBytes(crashed), committed);
+}
+
+void TestSettingsDb::readsPathsWithUriCharacters()
+{
+    const QString odd = dir.filePath(QStringLiteral("we?ird #dir %41 name"));
+    QVERIFY(QDir().mkpath(odd));
+    QCOMPARE(createSqliteFile(odd + "/Administrator_setting.db", {userTable, "insert into user values (3, 'odd path')"}),
+             QString());
+
+    const Read read = readItem(odd + "/Administrator_setting.db");
+    QCOMPARE(read.value, QVariant(QStringLiteral("odd path")));
+    QVERIFY2(read.clean, qPrintable(read.log));
+    // Nothing was created beside it, nor at a path cut off at a URI character.
+    QCOMPARE(QDir(odd).entryList(QDir::Files), QStringList{"Administrator_setting.db"});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).filter(QStringLiteral("we")).size(), 1);
+}
+
+void TestSettingsDb::passwdStores_data()
+{
+    QTest::addColumn<QStringList>("statements");  // "-": no file; none: a zero-length file
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("expected");         // the dump afterwards, %1 the stored value
+
+    // A new file holds the table "user" with exactly the password row.
+    QTest::newRow("new file") << QStringList{"-"} << QStringLiteral(" P\u00e4ss \u20ac\u00df'); drop table user; --")
+                              << QStringLiteral("user: id=3, value=%1");
+    QTest::newRow("zero-length file") << QStringList() << QString(50, QLatin1Char('x')) << QStringLiteral("user: id=3, value=%1");
+    const QString table = QStringLiteral("create table user (id INTEGER PRIMARY KEY, value TEXT)");
+    // An empty value, not a missing row: the updater reads it as "no password".
+    QTest::newRow("empty password clears") << QStringList{table, "insert into user values (3, 'old')"} << QString()
+                                           << QStringLiteral("user: id=3, value=");
+    QTest::newRow("other tables, rows and columns kept")
+        << QStringList{"create table settings (key TEXT PRIMARY KEY, data TEXT)",
+                       "insert into settings values ('language', 'de')",
+                       "create table user (id INTEGER PRIMARY KEY, name TEXT, value TEXT)",
+                       "insert into user values (1, 'Operator', 'one')", "insert into user values (3, 'Administrator', 'old')"}
+        << QStringLiteral("new secret")
+        << QStringLiteral("settings: key=language, data=de\n"
+                          "user: id=1, name=Operator, value=one\nuser: id=3, name=Administrator, value=%1");
+    // Without a key on id the reader takes whichever row comes first, so an
+    // added row would leave the old password in force.
+    QTest::newRow("every row with id 3")
+        << QStringList{"create table user (id INTEGER, value TEXT)", "insert into user values (3, 'old one')",
+                       "insert into user values (3, 'old two')"}
+        << QStringLiteral("fresh") << QStringLiteral("user: id=3, value=%1\nuser: id=3, value=%1");
+}
+
+void TestSettingsDb::passwdStores()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(QString, password);
+    QFETCH(QString, expected);
+    if (statements.isEmpty())
+        QVERIFY(writeBytes(databasePath, QByteArray()));
+    else if (statements.first() != QLatin1String("-"))
+        QCOMPARE(createSqliteFile(databasePath, statements), QString());
+
+    const ToolRun run = runTool({databasePath, password});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.errorText().isEmpty(), qPrintable(run.errorText()));
+    const QString stored = readItem(databasePath).value.toString();
+    QVERIFY(password.isEmpty() || stored != password);
+    bool decrypted = false;
+    QCOMPARE(AES_Encryption().Decrypt(stored, &decrypted), password);
+    QVERIFY(decrypted);
+    QCOMPARE(dumpDatabase(databasePath), expected.arg(stored));
+}
+
+void TestSettingsDb::passwdFailsWithoutChangingAnything_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing directory") << "missing-directory" << "does not exist";
+    QTest::newRow("directory at the path") << "directory" << "is a directory";
+    QTest::newRow("not a database") << "text" << "not a database";
+    QTest::newRow("user table without value column") << "no-value-column" << "";
+    QTest::newRow("locked database") << "locked" << "locked";
+    QTest::newRow("read-only file") << "read-only" << "";
+}
+
+void TestSettingsDb::passwdFailsWithoutChangingAnything()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    if (kind == QLatin1String("read-only") && ::geteuid() == 0)
+        QSKIP("root may write anywhere");
+    QString path = databasePath;
+    if (kind == QLatin1String("missing-directory")) {
+        path = dir.filePath(QStringLiteral("no-such-dir/Administrator_setting.db"));
+    } else if (kind == QLatin1String("directory")) {
+        path = dir.filePath(QStringLiteral("a-directory"));
+        QVERIFY(QDir().mkpath(path));
+    } else if (kind == QLatin1String("text")) {
+        QVERIFY(writeBytes(path, QByteArray("not a database at all\n").repeated(100)));
+    } else if (kind == QLatin1String("no-value-column")) {
+        QCOMPARE(createSqliteFile(path, {"create table user (id INTEGER PRIMARY KEY, name TEXT)",
+                                         "insert into user values (3, 'Administrator')"}),
+                 QString());
+    } else {
+        QCOMPARE(createSqliteFile(path, {userTable, "insert into user values (3, 'old')"}), QString());
+        if (kind == QLatin1String("read-only"))
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
+    }
+    const bool existed = QFileInfo::exists(path);
+    const QByteArray before = fileBytes(path);
+    // Taken last: closing any descriptor of the file drops this process's locks on it.
+    QScopedPointer<ExclusiveLock> lock(kind == QLatin1String("locked") ? new ExclusiveLock(path) : nullptr);
+    QVERIFY(!lock || lock->locked);
+
+    const ToolRun run = runTool({path, QStringLiteral("secret")});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.errorText().startsWith(QStringLiteral("zentavo-passwd: ")));
+    QVERIFY2(run.errorText().contains(QFileInfo(path).absolutePath()), qPrintable(run.errorText()));
+    QVERIFY2(run.errorText().contains(reason), qPrintable(run.errorText()));
+
+    // No partial file: what was there is unchanged, what was not is still absent.
+    lock.reset();
+    QCOMPARE(QFileInfo::exists(path), existed);
+    QCOMPARE(fileBytes(path), before);
+    if (kind == QLatin1String("directory"))
+        QVERIFY(QDir(path).isEmpty());
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("no-such-dir"))));
+    QVERIFY(!QFileInfo::exists(path + QStringLiteral("-journal")));
+    if (kind == QLatin1String("locked"))
+        QCOMPARE(readItem(path).value, QVariant(QStringLiteral("old")));
+}
+
+void TestSettingsDb::passwdRejectsWrongArguments()
+{
+    for (const QStringList& arguments : {QStringList(), QStringList{databasePath}, QStringList{databasePath, "a", "b"},
+                                         QStringList{QString(), "secret"}}) {
+        const ToolRun run = runTool(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(!run.errorText().isEmpty(), "no message on stderr");
+        QVERIFY(run.outputText().isEmpty());
+        QVERIFY(!QFileInfo::exists(databasePath));
+    }
+    const ToolRun help = runTool({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.outputText().startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE PASSWORD")));
+}
+
+QTEST_GUILESS_MAIN(TestSettingsDb)
+#include "tst_settingsdb.moc"
