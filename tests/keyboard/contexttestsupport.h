@@ -27,14 +27,15 @@ public:
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        const QKeyEvent* key = static_cast<const QKeyEvent*>(event);
-        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+            const QKeyEvent* key = static_cast<const QKeyEvent*>(event);
             keys << QStringLiteral("%1 %2 '%3'")
                         .arg(event->type() == QEvent::KeyPress ? "press" : "release")
                         .arg(key->key(), 0, 16)
                         .arg(key->text())
                     + (key->modifiers() != Qt::NoModifier ? " modifiers" : "") + (key->isAutoRepeat() ? " autorepeat" : "")
                     + (key->count() != 1 ? " count" : "");
+        }
         mouseReleases += event->type() == QEvent::MouseButtonRelease;
         return QObject::eventFilter(watched, event);
     }
