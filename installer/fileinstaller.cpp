@@ -2,6 +2,7 @@
 
 #include "devicepath.h"
 #include "peversion.h"
+#include "stopsignals.h"
 
 #include <QDebug>
 #include <QDir>
@@ -40,6 +41,10 @@ bool FileInstaller::install()
     // Every step runs even after a failure, so a stale request file can
     // never keep the new files from being copied.
     bool status = true;
+    // A stop request (SIGTERM, SIGINT, SIGHUP) rolls the copy back instead of
+    // cutting it off; the process ends when this guard goes, after "Status: ".
+    // The payload is still there then, so the next start installs it.
+    StopSignals stopSignals;
 
     qDebug() << "Starting update...";
 
@@ -63,8 +68,10 @@ bool FileInstaller::install()
     writeLine(QStringLiteral("Installing update to Zentavo..."));
     qDebug() << "Installing update to Zentavo...";
 
-    status &= fileUtils.CopyRecursivelyOverwrite(installerSystemDir, systemDir, QStringList());
-    status &= fileUtils.CopyRecursivelyOverwrite(installerAppDir, appDir, QStringList());
+    // System and application files land together or not at all: a device
+    // must never run a new application on old system files, or the reverse.
+    status &= fileUtils.CopyTreesOverwrite({ qMakePair(installerSystemDir, systemDir),
+                                             qMakePair(installerAppDir, appDir) });
 
     qDebug() << "Status: " << status;
     return status;

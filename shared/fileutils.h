@@ -4,6 +4,8 @@
 #include "installershared_global.h"
 
 #include <QString>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 
 // File and directory helpers of the updater. Stateless; held by value.
@@ -14,15 +16,20 @@ public:
     ~FileUtils();
 
     // Copies every entry of source to the same relative path below target,
-    // replacing files of the same name and creating directories as needed.
-    // Crash-safe: a target path always holds the complete old or the complete
-    // new file. Links are copied as links; permission bits, times and (as
-    // root) owners are kept; special files are skipped. A failed entry is
-    // logged and the rest is still copied. True only when everything was
-    // copied and synced; false at once for a target inside the source. The
-    // list is reserved (no caller passes one) and ignored.
+    // replacing files of the same name and creating directories as needed,
+    // all or nothing: when anything fails, target is left as it was. Files
+    // whose installed counterpart has the same bytes are not rewritten. A
+    // path always holds the complete old or the complete new file. Links are
+    // copied as links and never followed below target; a replaced file keeps
+    // its owner, a new entry takes the owner of its directory; special files
+    // fail the copy. Each failed entry writes one debug line. False at once
+    // for a target inside the source. The list is reserved (no caller passes
+    // one) and ignored.
     bool CopyRecursivelyOverwrite(const QString& source, const QString& target,
                                   const QStringList& list);
+
+    // The same over several trees at once: they land together or not at all.
+    bool CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees);
 
     // Removes the directory and everything below it; links are removed as
     // links. A missing directory counts as removed.
@@ -33,13 +40,6 @@ public:
 
     // True only for a directory.
     bool dirExists(QString path);
-
-private:
-    friend class TestFileUtils;
-
-    // Lets a test reach the batch commits with a small tree; 0 restores the
-    // defaults. Production code never calls it.
-    static void setBatchLimits(qint64 bytes, int files);
 };
 
 #endif // FILEUTILS_H

@@ -1,0 +1,42 @@
+#include "stopsignals.h"
+
+namespace {
+
+const int stopSignals[3] = { SIGTERM, SIGINT, SIGHUP };
+volatile sig_atomic_t pendingSignal = 0;
+
+extern "C" void noteStopSignal(int signal)
+{
+    if (pendingSignal == 0)
+        pendingSignal = signal;
+}
+
+} // namespace
+
+StopSignals::StopSignals()
+{
+    pendingSignal = 0;
+    struct sigaction action = {};
+    action.sa_handler = noteStopSignal;
+    sigemptyset(&action.sa_mask);
+    // Without SA_RESTART a slow read or write returns EINTR, so the copy
+    // notices the request within one block.
+    action.sa_flags = 0;
+    for (int i = 0; i < 3; ++i)
+        sigaction(stopSignals[i], &action, &m_previous[i]);
+}
+
+StopSignals::~StopSignals()
+{
+    for (int i = 0; i < 3; ++i)
+        sigaction(stopSignals[i], &m_previous[i], nullptr);
+    const int signal = pendingSignal;
+    pendingSignal = 0;
+    if (signal != 0)
+        raise(signal);
+}
+
+int StopSignals::pending()
+{
+    return pendingSignal;
+}

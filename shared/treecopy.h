@@ -1,0 +1,42 @@
+#ifndef TREECOPY_H
+#define TREECOPY_H
+
+#include "installershared_global.h"
+
+#include <QString>
+
+#include <memory>
+
+// Copies one or more trees over their targets, all or nothing.
+//
+// Every entry of every source goes to the same relative path below its
+// target. First the whole plan is made and checked (conflicts, unreadable
+// entries, free space) without writing anything; then each new or changed
+// file is staged beside its target under a temporary name (a new directory
+// is staged whole under a temporary name), the file systems are synced, and
+// only then is everything renamed into place and synced once more. A file
+// whose installed counterpart has the same bytes is not rewritten; only its
+// mode and times are set where they differ. When anything fails before the
+// renames, every temporary goes and the targets are left exactly as they
+// were. Links are copied as links and never followed below a target root.
+class INSTALLERSHARED_EXPORT TreeCopy
+{
+public:
+    TreeCopy();
+    ~TreeCopy();
+
+    TreeCopy(const TreeCopy&) = delete;
+    TreeCopy& operator=(const TreeCopy&) = delete;
+
+    void addTree(const QString& source, const QString& target);
+
+    // True only when every tree was copied completely and synced. Each
+    // failure writes one debug line naming the entry and the reason.
+    bool run();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+#endif // TREECOPY_H
