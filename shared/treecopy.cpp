@@ -81,10 +81,25 @@ bool unchangedSince(const struct stat& before, const struct stat& now)
         && sameTime(before.st_mtim, now.st_mtim) && sameTime(before.st_ctim, now.st_ctim);
 }
 
+// Opens a file to read. O_NOATIME where we may: reading every installed
+// file to compare it must not turn into a write of every inode on the flash.
+// O_NONBLOCK: should the entry be a fifo by now, the open must not hang.
+UniqueFd openForReading(int dir, const QByteArray& name)
+{
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = openat(dir, name.constData(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = openat(dir, name.constData(), flags);
+    return UniqueFd(fd);
+}
+
 UniqueFd openDirectoryAt(int parent, const QByteArray& name)
 {
-    return UniqueFd(openat(parent, name.constData(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(parent, name.constData(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = openat(parent, name.constData(), flags);
+    return UniqueFd(fd);
 }
 
 struct DirEntry
@@ -198,11 +213,16 @@ bool removeTreeAt(int parent, const QByteArray& name, const QByteArray& displayP
 // ends the comparison.
 enum class Comparison { Same, Different, Failed };
 
-Comparison compareContent(int a, int b, off_t size, int* error)
+const size_t compareBlock = 1024 * 1024;
+
+// buffer holds two blocks; it is allocated once per copy, since fresh memory
+// for every file costs more than the reads.
+Comparison compareContent(int a, int b, off_t size, std::vector<char>* buffer, int* error)
 {
-    static const size_t blockSize = 1024 * 1024;
-    std::vector<char> left(blockSize);
-    std::vector<char> right(blockSize);
+    if (buffer->size() < 2 * compareBlock)
+        buffer->resize(2 * compareBlock);
+    char* left = buffer->data();
+    char* right = left + compareBlock;
     posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
     off_t offset = 0;
@@ -211,8 +231,8 @@ Comparison compareContent(int a, int b, off_t size, int* error)
             *error = stopRequested;
             return Comparison::Failed;
         }
-        const size_t want = size_t(std::min<off_t>(off_t(blockSize), size - offset));
-        const ssize_t n = pread(a, left.data(), want, offset);
+        const size_t want = size_t(std::min<off_t>(off_t(compareBlock), size - offset));
+        const ssize_t n = pread(a, left, want, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -221,14 +241,14 @@ Comparison compareContent(int a, int b, off_t size, int* error)
         }
         size_t got = 0;
         while (got < size_t(n)) {
-            const ssize_t m = pread(b, right.data() + got, size_t(n) - got, offset + off_t(got));
+            const ssize_t m = pread(b, right + got, size_t(n) - got, offset + off_t(got));
             if (m < 0 && errno == EINTR)
                 continue;
             if (m <= 0)
                 return Comparison::Different;  // the installed file is shorter or unreadable
             got += size_t(m);
         }
-        if (memcmp(left.data(), right.data(), size_t(n)) != 0)
+        if (memcmp(left, right, size_t(n)) != 0)
             return Comparison::Different;
         offset += n;
     }
@@ -277,10 +297,9 @@ ssize_t copyRange(int in, int out, off_t* offset, size_t length, bool* kernelCop
 
 // Copies the data of an open regular file. Only the data regions are copied,
 // so holes stay holes; the size is set at the end.
-bool copyData(int in, int out, off_t size, int* error)
+bool copyData(int in, int out, off_t size, std::vector<char>* buffer, int* error)
 {
     bool kernelCopy = true;
-    std::vector<char> buffer;
     off_t offset = 0;
     while (offset < size) {
         off_t dataStart = lseek(in, offset, SEEK_DATA);
@@ -299,7 +318,7 @@ bool copyData(int in, int out, off_t size, int* error)
                 return false;
             }
             const ssize_t n = copyRange(in, out, &offset, size_t(dataEnd - offset),
-                                        &kernelCopy, &buffer);
+                                        &kernelCopy, buffer);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -442,6 +461,7 @@ struct TreeCopy::Private
     std::map<dev_t, FileSystem> fileSystems;
     bool ok = true;
     bool stopLogged = false;
+    std::vector<char> buffer;  // reused by every comparison and user-space copy
 
     void fail(const QByteArray& path, const char* what, int error)
     {
@@ -743,10 +763,8 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
                        && child.target.st_size == child.source.st_size;
     if (sameSize && ok) {
         // Unchanged content is not written again: flash wears with every write.
-        UniqueFd in(openat(frame.source.get(), child.name.constData(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        UniqueFd installed(openat(frame.target.get(), child.name.constData(),
-                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        UniqueFd in = openForReading(frame.source.get(), child.name);
+        UniqueFd installed = openForReading(frame.target.get(), child.name);
         struct stat inStat;
         if (!in.isValid() || fstat(in.get(), &inStat) != 0) {
             child.conflict = true;
@@ -760,7 +778,7 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
         }
         int error = 0;
         const Comparison result = installed.isValid()
-            ? compareContent(in.get(), installed.get(), inStat.st_size, &error)
+            ? compareContent(in.get(), installed.get(), inStat.st_size, &buffer, &error)
             : Comparison::Different;
         if (result == Comparison::Failed) {
             child.conflict = true;
@@ -923,10 +941,7 @@ void TreeCopy::Private::stageFile(Frame& frame, Node& child)
 {
     const QByteArray sourcePath = joinPath(frame.sourcePath, child.name);
     const QByteArray targetPath = joinPath(frame.targetPath, child.name);
-    // O_NONBLOCK and the type check: should the file have been swapped for a
-    // fifo since it was listed, opening it must not hang the copy.
-    UniqueFd in(openat(frame.source.get(), child.name.constData(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd in = openForReading(frame.source.get(), child.name);
     if (!in.isValid()) {
         fail(sourcePath, "cannot open", errno);
         return;
@@ -966,7 +981,7 @@ void TreeCopy::Private::stageFile(Frame& frame, Node& child)
     }
 
     int error = 0;
-    bool written = copyData(in.get(), out.get(), inStat.st_size, &error);
+    bool written = copyData(in.get(), out.get(), inStat.st_size, &buffer, &error);
     // A replaced file keeps its owner; a new one belongs to the owner of its
     // directory. The payload's owner never reaches the device.
     const uid_t owner = child.targetExists ? child.target.st_uid : frame.node->owner;
