@@ -497,7 +497,7 @@ struct TreeCopy::Private
     void planEntry(Frame& frame, Node& child);
     bool enoughSpace();
 
-    bool enterForStaging(Frame& parent, Frame& child);
+    bool enterForStaging(Frame* parent, Frame& child);
     void stageFile(Frame& frame, Node& child);
     void stageLink(Frame& frame, Node& child);
     void finishNewDirectory(Frame& frame);
@@ -705,6 +705,11 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
 
     if (type == S_IFDIR) {
         child.kind = Kind::Directory;
+        if (isTempName(child.name)) {
+            child.conflict = true;
+            fail(sourcePath, "skipped", "name reserved for temporaries");
+            return;
+        }
         if (child.targetExists && !targetIsDir) {
             child.conflict = true;
             fail(targetPath, "cannot replace with a directory",
@@ -721,6 +726,12 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
     if (type != S_IFREG && type != S_IFLNK) {
         child.conflict = true;
         fail(sourcePath, "skipped", "special file");
+        return;
+    }
+    // The next run would sweep it away as the leftover of a killed copy.
+    if (isTempName(child.name)) {
+        child.conflict = true;
+        fail(sourcePath, "skipped", "name reserved for temporaries");
         return;
     }
     if (targetIsDir) {
@@ -883,11 +894,12 @@ bool TreeCopy::Private::enoughSpace()
 // Opens (or creates) the target of a directory while staging. A new
 // directory below an existing one is made under a temporary name, so that
 // the whole new subtree appears with one rename.
-bool TreeCopy::Private::enterForStaging(Frame& parent, Frame& frame)
+bool TreeCopy::Private::enterForStaging(Frame* parent, Frame& frame)
 {
     Node& node = *frame.node;
     if (!node.newDir) {
-        frame.target = openDirectoryAt(parent.target.get(), node.name);
+        if (parent)
+            frame.target = openDirectoryAt(parent->target.get(), node.name);
         struct stat st;
         if (!frame.target.isValid() || fstat(frame.target.get(), &st) != 0) {
             fail(frame.targetPath, "cannot open", errno);
@@ -909,27 +921,29 @@ bool TreeCopy::Private::enterForStaging(Frame& parent, Frame& frame)
         }
         return true;
     }
+    if (!parent)
+        return frame.target.isValid();  // a new root, made by stage()
     QByteArray name = node.name;
     int result = -1;
-    if (parent.node->newDir) {
-        result = mkdirat(parent.target.get(), name.constData(), S_IRWXU);
+    if (parent->node->newDir) {
+        result = mkdirat(parent->target.get(), name.constData(), S_IRWXU);
     } else {
         for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
             name = randomTempName();
-            result = mkdirat(parent.target.get(), name.constData(), S_IRWXU);
+            result = mkdirat(parent->target.get(), name.constData(), S_IRWXU);
             if (result != 0 && errno != EEXIST)
                 break;
         }
         if (result == 0) {
             node.temp = name;
-            parent.node->touched = true;
+            parent->node->touched = true;
         }
     }
     if (result != 0) {
         fail(frame.targetPath, "cannot create directory", errno);
         return false;
     }
-    frame.target = openDirectoryAt(parent.target.get(), name);
+    frame.target = openDirectoryAt(parent->target.get(), name);
     if (!frame.target.isValid()) {
         fail(frame.targetPath, "cannot open", errno);
         return false;
@@ -1090,7 +1104,7 @@ bool TreeCopy::Private::stage()
              [&](Frame* parent, Frame& frame) {
                  if (!ok || stopped())
                      return false;
-                 return parent ? enterForStaging(*parent, frame) : true;
+                 return enterForStaging(parent, frame);
              },
              [&](Frame& frame, Node& child) {
                  if (!ok || stopped() || !child.stage)
@@ -1246,8 +1260,9 @@ TreeCopy::~TreeCopy() = default;
 void TreeCopy::addTree(const QString& source, const QString& target)
 {
     Tree tree;
-    tree.source = QFile::encodeName(source);
-    tree.target = QFile::encodeName(target);
+    // "dir/" would make the kernel follow a link that "dir" is.
+    tree.source = QFile::encodeName(source.isEmpty() ? source : QDir::cleanPath(source));
+    tree.target = QFile::encodeName(target.isEmpty() ? target : QDir::cleanPath(target));
     d->trees.push_back(std::move(tree));
 }
 
