@@ -9,21 +9,59 @@
 
 namespace {
 
-// Layout constants of the PE/COFF format.
-const quint32 dosHeaderSize = 64;
-const quint32 lfanewOffset = 0x3c;
-const quint32 coffHeaderSize = 24;      // "PE\0\0" plus the COFF file header
-const quint32 sectionHeaderSize = 40;
-const quint32 maxSections = 96;         // the Windows loader's own limit
-const quint16 pe32Magic = 0x10b;
-const quint16 pe32PlusMagic = 0x20b;
-const quint32 resourceDirectoryIndex = 2;
-const quint32 resourceDirectorySize = 16;
-const quint32 resourceEntrySize = 8;
-const quint32 resourceDataEntrySize = 16;
+// The fields read here, as offsets into the structures of the PE/COFF format
+// that hold them.
+struct DosHeader
+{
+    static constexpr quint32 size = 64;
+    static constexpr quint32 peHeaderOffset = 0x3c;  // e_lfanew
+};
+
+struct PeHeader  // the "PE\0\0" signature followed by the COFF file header
+{
+    static constexpr quint32 size = 24;
+    static constexpr quint32 numberOfSections = 6;
+    static constexpr quint32 sizeOfOptionalHeader = 20;
+    static constexpr quint32 maxSections = 96;  // the Windows loader's own limit
+};
+
+struct OptionalHeader
+{
+    static constexpr quint16 pe32Magic = 0x10b;
+    static constexpr quint16 pe32PlusMagic = 0x20b;
+    // NumberOfRvaAndSizes, followed by the data directories.
+    static constexpr quint32 directoryCountPe32 = 92;
+    static constexpr quint32 directoryCountPe32Plus = 108;
+    static constexpr quint32 directorySize = 8;  // VirtualAddress, Size
+    static constexpr quint32 resourceDirectory = 2;
+};
+
+struct SectionHeader
+{
+    static constexpr quint32 size = 40;
+    static constexpr quint32 virtualAddress = 12;
+    static constexpr quint32 sizeOfRawData = 16;
+    static constexpr quint32 pointerToRawData = 20;
+};
+
+struct ResourceDirectory
+{
+    static constexpr quint32 size = 16;
+    static constexpr quint32 numberOfNamedEntries = 12;
+    static constexpr quint32 numberOfIdEntries = 14;
+    static constexpr quint32 entrySize = 8;  // name or id, offset
+    static constexpr quint32 subdirectoryBit = 0x80000000u;
+};
+
+struct ResourceDataEntry
+{
+    static constexpr quint32 size = 16;
+    static constexpr quint32 offsetToData = 0;  // an RVA
+    static constexpr quint32 dataSize = 4;
+};
+
 const quint32 typeVersion = 16;         // RT_VERSION
 const quint32 nameVersionInfo = 1;      // VS_VERSION_INFO
-const quint32 highBit = 0x80000000u;
 const quint32 nodeHeaderSize = 6;       // wLength, wValueLength, wType
 
 quint16 word(const char* data)
@@ -111,15 +149,16 @@ public:
     bool entries(quint32 offset, QVector<QPair<quint32, quint32>>* list)
     {
         QByteArray header;
-        if (!read(offset, resourceDirectorySize, &header))
+        if (!read(offset, ResourceDirectory::size, &header))
             return false;
-        const quint64 count = quint64(word(header.constData() + 12)) + word(header.constData() + 14);
+        const quint64 count = quint64(word(header.constData() + ResourceDirectory::numberOfNamedEntries))
+                            + word(header.constData() + ResourceDirectory::numberOfIdEntries);
         QByteArray table;
-        if (!read(quint64(offset) + resourceDirectorySize, count * resourceEntrySize, &table))
+        if (!read(quint64(offset) + ResourceDirectory::size, count * ResourceDirectory::entrySize, &table))
             return false;
         list->clear();
         for (quint64 i = 0; i < count; ++i) {
-            const char* entry = table.constData() + i * resourceEntrySize;
+            const char* entry = table.constData() + i * ResourceDirectory::entrySize;
             list->append(qMakePair(dword(entry), dword(entry + 4)));
         }
         return true;
@@ -230,6 +269,152 @@ bool readFile(const QString& path, QByteArray* block, PeVersion::Error* error)
     return PeVersion::readVersionInfo(&file, block, error);
 }
 
+// What the headers tell about where the resources are.
+struct ImageHeaders
+{
+    quint64 peOffset = 0;
+    quint16 sectionCount = 0;
+    quint16 optionalHeaderSize = 0;
+    quint32 resourceRva = 0;
+    quint32 resourceSize = 0;
+};
+
+// The DOS header, the PE signature and COFF header it points to, and the
+// resource slot of the optional header's data directories.
+PeVersion::Error readHeaders(ImageReader* image, ImageHeaders* headers)
+{
+    QByteArray dos;
+    if (!image->readAt(0, DosHeader::size, &dos) || !dos.startsWith("MZ"))
+        return PeVersion::BadExeFormat;
+    headers->peOffset = dword(dos.constData() + DosHeader::peHeaderOffset);
+    QByteArray pe;
+    if (!image->readAt(headers->peOffset, PeHeader::size, &pe) || !pe.startsWith(QByteArray("PE\0\0", 4)))
+        return PeVersion::BadExeFormat;
+    headers->sectionCount = word(pe.constData() + PeHeader::numberOfSections);
+    headers->optionalHeaderSize = word(pe.constData() + PeHeader::sizeOfOptionalHeader);
+    if (headers->sectionCount > PeHeader::maxSections)
+        return PeVersion::BadExeFormat;
+
+    // Only the magic and the data directories matter here.
+    QByteArray optional;
+    if (headers->optionalHeaderSize < 2
+        || !image->readAt(headers->peOffset + PeHeader::size, headers->optionalHeaderSize, &optional))
+        return PeVersion::BadExeFormat;
+    quint32 countOffset = 0;
+    const quint16 magic = word(optional.constData());
+    if (magic == OptionalHeader::pe32Magic)
+        countOffset = OptionalHeader::directoryCountPe32;
+    else if (magic == OptionalHeader::pe32PlusMagic)
+        countOffset = OptionalHeader::directoryCountPe32Plus;
+    else
+        return PeVersion::BadExeFormat;
+    if (quint32(optional.size()) < countOffset + 4)
+        return PeVersion::BadExeFormat;
+    const quint32 directoryCount = dword(optional.constData() + countOffset);
+    const quint64 slot = quint64(countOffset) + 4
+                       + quint64(OptionalHeader::resourceDirectory) * OptionalHeader::directorySize;
+    if (directoryCount <= OptionalHeader::resourceDirectory
+        || slot + OptionalHeader::directorySize > quint64(optional.size()))
+        return PeVersion::ResourceDataNotFound;
+    headers->resourceRva = dword(optional.constData() + slot);
+    headers->resourceSize = dword(optional.constData() + slot + 4);
+    if (headers->resourceRva == 0 || headers->resourceSize == 0)
+        return PeVersion::ResourceDataNotFound;
+    return PeVersion::NoError;
+}
+
+PeVersion::Error readSectionTable(ImageReader* image, const ImageHeaders& headers)
+{
+    QByteArray table;
+    if (!image->readAt(headers.peOffset + PeHeader::size + headers.optionalHeaderSize,
+                       quint64(headers.sectionCount) * SectionHeader::size, &table))
+        return PeVersion::BadExeFormat;
+    for (quint32 i = 0; i < headers.sectionCount; ++i) {
+        const char* header = table.constData() + i * SectionHeader::size;
+        image->sections.append(Section{dword(header + SectionHeader::virtualAddress),
+                                       dword(header + SectionHeader::sizeOfRawData),
+                                       dword(header + SectionHeader::pointerToRawData)});
+    }
+    return PeVersion::NoError;
+}
+
+// The offset stored with the entry whose id is wanted, or with the first
+// entry when fallbackToFirst; false when there is none.
+bool findEntry(const QVector<QPair<quint32, quint32>>& entries, quint32 wanted, bool fallbackToFirst,
+               quint32* offset)
+{
+    for (const auto& entry : entries) {
+        if (entry.first == wanted) {
+            *offset = entry.second;
+            return true;
+        }
+    }
+    if (!fallbackToFirst || entries.isEmpty())
+        return false;
+    *offset = entries.first().second;
+    return true;
+}
+
+// Walks the resource tree's three levels (type, name, language) to the data
+// entry of the version resource. The depth is fixed and each level must have
+// the kind of entry it expects, so an entry pointing back up the tree ends
+// the search instead of looping.
+PeVersion::Error findVersionData(ImageReader* image, const ImageHeaders& headers, quint32* dataRva,
+                                 quint32* dataSize)
+{
+    // The root and everything it points to lie in one section.
+    quint64 rootOffset = 0;
+    quint64 sectionEnd = 0;
+    QByteArray rootHeader;
+    if (!image->mapRva(headers.resourceRva, ResourceDirectory::size, &rootOffset, &sectionEnd)
+        || !image->readAt(rootOffset, ResourceDirectory::size, &rootHeader))
+        return PeVersion::BadExeFormat;
+    ResourceTree tree(image, rootOffset, sectionEnd - headers.resourceRva);
+    const quint32 subdirectory = ResourceDirectory::subdirectoryBit;
+
+    QVector<QPair<quint32, quint32>> entries;
+    if (!tree.entries(0, &entries))
+        return PeVersion::InvalidData;
+    quint32 names = 0;
+    if (!findEntry(entries, typeVersion, false, &names))
+        return PeVersion::ResourceTypeNotFound;
+    if (!(names & subdirectory) || !tree.entries(names & ~subdirectory, &entries))
+        return PeVersion::InvalidData;
+    quint32 languages = 0;
+    if (!findEntry(entries, nameVersionInfo, true, &languages))
+        return PeVersion::ResourceNameNotFound;
+    if (!(languages & subdirectory) || !tree.entries(languages & ~subdirectory, &entries))
+        return PeVersion::InvalidData;
+    if (entries.isEmpty())
+        return PeVersion::ResourceLangNotFound;
+    const quint32 dataEntryOffset = entries.first().second;
+    QByteArray dataEntry;
+    if ((dataEntryOffset & subdirectory) || !tree.read(dataEntryOffset, ResourceDataEntry::size, &dataEntry))
+        return PeVersion::InvalidData;
+    *dataRva = dword(dataEntry.constData() + ResourceDataEntry::offsetToData);
+    *dataSize = dword(dataEntry.constData() + ResourceDataEntry::dataSize);
+    return PeVersion::NoError;
+}
+
+// The version block itself: all of its stated size must be in the file, and
+// the VS_VERSIONINFO root must fit inside it.
+PeVersion::Error readVersionBlock(ImageReader* image, quint32 dataRva, quint32 dataSize, QByteArray* block)
+{
+    quint64 dataOffset = 0;
+    QByteArray header;
+    if (dataSize < nodeHeaderSize || !image->mapRva(dataRva, dataSize, &dataOffset)
+        || !image->readAt(dataOffset, nodeHeaderSize, &header))
+        return PeVersion::InvalidData;
+    const quint16 rootLength = word(header.constData());
+    QByteArray data;
+    Node root;
+    if (rootLength > dataSize || !image->readAt(dataOffset, rootLength, &data)
+        || !parseNode(data, 0, quint64(data.size()), &root) || root.key != QLatin1String("VS_VERSION_INFO"))
+        return PeVersion::InvalidData;
+    *block = data;
+    return PeVersion::NoError;
+}
+
 } // namespace
 
 QString PeVersion::errorString(Error error)
@@ -288,155 +473,17 @@ bool PeVersion::readVersionInfo(QIODevice* device, QByteArray* block, Error* err
         return false;
     }
     ImageReader image(device);
-
-    // DOS header, then the PE signature and COFF header it points to.
-    QByteArray dos;
-    if (!image.readAt(0, dosHeaderSize, &dos) || !dos.startsWith("MZ")) {
-        *error = BadExeFormat;
-        return false;
-    }
-    const quint64 peOffset = dword(dos.constData() + lfanewOffset);
-    QByteArray coff;
-    if (!image.readAt(peOffset, coffHeaderSize, &coff) || !coff.startsWith(QByteArray("PE\0\0", 4))) {
-        *error = BadExeFormat;
-        return false;
-    }
-    const quint16 sectionCount = word(coff.constData() + 6);
-    const quint16 optionalHeaderSize = word(coff.constData() + 20);
-    if (sectionCount > maxSections) {
-        *error = BadExeFormat;
-        return false;
-    }
-
-    // Optional header: only the magic and the data directories matter here.
-    QByteArray optional;
-    if (optionalHeaderSize < 2 || !image.readAt(peOffset + coffHeaderSize, optionalHeaderSize, &optional)) {
-        *error = BadExeFormat;
-        return false;
-    }
-    quint32 countOffset = 0;
-    const quint16 magic = word(optional.constData());
-    if (magic == pe32Magic) {
-        countOffset = 92;
-    } else if (magic == pe32PlusMagic) {
-        countOffset = 108;
-    } else {
-        *error = BadExeFormat;
-        return false;
-    }
-    if (quint32(optional.size()) < countOffset + 4) {
-        *error = BadExeFormat;
-        return false;
-    }
-    const quint32 directoryCount = dword(optional.constData() + countOffset);
-    const quint64 resourceEntry = quint64(countOffset) + 4 + quint64(resourceDirectoryIndex) * 8;
-    if (directoryCount <= resourceDirectoryIndex || resourceEntry + 8 > quint64(optional.size())) {
-        *error = ResourceDataNotFound;
-        return false;
-    }
-    const quint32 resourceRva = dword(optional.constData() + resourceEntry);
-    const quint32 resourceSize = dword(optional.constData() + resourceEntry + 4);
-    if (resourceRva == 0 || resourceSize == 0) {
-        *error = ResourceDataNotFound;
-        return false;
-    }
-
-    QByteArray table;
-    if (!image.readAt(peOffset + coffHeaderSize + optionalHeaderSize,
-                      quint64(sectionCount) * sectionHeaderSize, &table)) {
-        *error = BadExeFormat;
-        return false;
-    }
-    for (quint32 i = 0; i < sectionCount; ++i) {
-        const char* header = table.constData() + i * sectionHeaderSize;
-        image.sections.append(Section{dword(header + 12), dword(header + 16), dword(header + 20)});
-    }
-
-    // The resource tree: its root and everything it points to lie in one section.
-    quint64 rootOffset = 0;
-    quint64 sectionEnd = 0;
-    QByteArray rootHeader;
-    if (!image.mapRva(resourceRva, resourceDirectorySize, &rootOffset, &sectionEnd)
-        || !image.readAt(rootOffset, resourceDirectorySize, &rootHeader)) {
-        *error = BadExeFormat;
-        return false;
-    }
-    ResourceTree tree(&image, rootOffset, sectionEnd - resourceRva);
-
-    // Three levels: type, name, language. The depth is fixed and each level
-    // must have the kind of entry it expects, so an entry pointing back up
-    // the tree ends the search instead of looping.
-    QVector<QPair<quint32, quint32>> entries;
-    if (!tree.entries(0, &entries)) {
-        *error = InvalidData;
-        return false;
-    }
-    quint32 nameDirectory = 0;
-    bool haveType = false;
-    for (const auto& entry : entries) {
-        if (entry.first == typeVersion) {
-            nameDirectory = entry.second;
-            haveType = true;
-            break;
-        }
-    }
-    if (!haveType) {
-        *error = ResourceTypeNotFound;
-        return false;
-    }
-    if (!(nameDirectory & highBit) || !tree.entries(nameDirectory & ~highBit, &entries)) {
-        *error = InvalidData;
-        return false;
-    }
-    if (entries.isEmpty()) {
-        *error = ResourceNameNotFound;
-        return false;
-    }
-    quint32 languageDirectory = entries.first().second;
-    for (const auto& entry : entries) {
-        if (entry.first == nameVersionInfo) {
-            languageDirectory = entry.second;
-            break;
-        }
-    }
-    if (!(languageDirectory & highBit) || !tree.entries(languageDirectory & ~highBit, &entries)) {
-        *error = InvalidData;
-        return false;
-    }
-    if (entries.isEmpty()) {
-        *error = ResourceLangNotFound;
-        return false;
-    }
-    const quint32 dataEntryOffset = entries.first().second;
-    QByteArray dataEntry;
-    if ((dataEntryOffset & highBit) || !tree.read(dataEntryOffset, resourceDataEntrySize, &dataEntry)) {
-        *error = InvalidData;
-        return false;
-    }
-
-    // The version block itself: all of its stated size must be in the file,
-    // and the VS_VERSIONINFO root must fit inside it.
-    const quint32 dataRva = dword(dataEntry.constData());
-    const quint32 dataSize = dword(dataEntry.constData() + 4);
-    quint64 dataOffset = 0;
-    QByteArray header;
-    if (dataSize < nodeHeaderSize || !image.mapRva(dataRva, dataSize, &dataOffset)
-        || !image.readAt(dataOffset, nodeHeaderSize, &header)) {
-        *error = InvalidData;
-        return false;
-    }
-    const quint16 rootLength = word(header.constData());
-    QByteArray data;
-    Node root;
-    if (rootLength > dataSize || !image.readAt(dataOffset, rootLength, &data)
-        || !parseNode(data, 0, quint64(data.size()), &root) || root.key != QLatin1String("VS_VERSION_INFO")) {
-        *error = InvalidData;
-        return false;
-    }
-
-    *block = data;
-    *error = NoError;
-    return true;
+    ImageHeaders headers;
+    quint32 dataRva = 0;
+    quint32 dataSize = 0;
+    *error = readHeaders(&image, &headers);
+    if (*error == NoError)
+        *error = readSectionTable(&image, headers);
+    if (*error == NoError)
+        *error = findVersionData(&image, headers, &dataRva, &dataSize);
+    if (*error == NoError)
+        *error = readVersionBlock(&image, dataRva, dataSize, block);
+    return *error == NoError;
 }
 
 bool PeVersion::queryValue(const QByteArray& block, const QString& subBlock,

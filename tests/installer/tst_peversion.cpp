@@ -118,6 +118,14 @@ const QList<Edit>& edits()
         {"string table length zero", z, EDIT { setWord(d, Layout::node(d, "080704b0"), 0); }, E::NoError},
         {"ProductName longer than its table", z, EDIT { setWord(d, Layout::node(d, "ProductName"), 0xffff); },
          E::NoError},
+        {"ProductVersion runs past its table", z, EDIT { setWord(d, Layout::node(d, "ProductVersion"), 0xffff); },
+         E::NoError},
+        // The last child of the table: its key runs into the table's end.
+        {"ProductVersion key without its end", z, EDIT {
+             const qint64 node = Layout::node(d, "ProductVersion");
+             for (qint64 at = node + 6 + 2 * qint64(qstrlen("ProductVersion")); at < node + wordAt(d, node); ++at)
+                 d[int(at)] = 'A';
+         }, E::NoError},
         {"ProductVersion value length 65535", z,
          EDIT { setWord(d, Layout::node(d, "ProductVersion") + 2, 0xffff); }, E::NoError, "2.4.1.0"},
         // Value length 65535 and type 0: binary, no text.
