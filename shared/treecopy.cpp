@@ -494,10 +494,16 @@ struct TreeCopy::Private
     void sweepTemporaries(int rootFd, const QByteArray& rootPath, bool deep);
     void rememberFileSystem(int dirFd, dev_t device, const QByteArray& targetRoot);
     void planDirectory(Frame& frame);
+    void refuse(Node& child, const QByteArray& path, const char* what, const char* reason);
     void planEntry(Frame& frame, Node& child);
+    void planLink(Frame& frame, Node& child, FileSystem& fs);
+    void planFile(Frame& frame, Node& child, FileSystem& fs);
+    bool sameAsInstalled(Frame& frame, Node& child);
     bool enoughSpace();
 
     bool enterForStaging(Frame* parent, Frame& child);
+    UniqueFd createStaged(Frame& frame, Node& child);
+    int setFileAttributes(int out, const Frame& frame, const Node& child);
     void stageFile(Frame& frame, Node& child);
     void stageLink(Frame& frame, Node& child);
     void finishNewDirectory(Frame& frame);
@@ -695,6 +701,12 @@ void TreeCopy::Private::planDirectory(Frame& frame)
     }
 }
 
+void TreeCopy::Private::refuse(Node& child, const QByteArray& path, const char* what, const char* reason)
+{
+    child.conflict = true;
+    fail(path, what, reason);
+}
+
 void TreeCopy::Private::planEntry(Frame& frame, Node& child)
 {
     FileSystem& fs = fileSystems[frame.device];
@@ -703,19 +715,16 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
     const mode_t type = child.source.st_mode & S_IFMT;
     const bool targetIsDir = child.targetExists && S_ISDIR(child.target.st_mode);
 
+    if (type != S_IFDIR && type != S_IFREG && type != S_IFLNK)
+        return refuse(child, sourcePath, "skipped", "special file");
+    // The next run would sweep it away as the leftover of a killed copy.
+    if (isTempName(child.name))
+        return refuse(child, sourcePath, "skipped", "name reserved for temporaries");
     if (type == S_IFDIR) {
         child.kind = Kind::Directory;
-        if (isTempName(child.name)) {
-            child.conflict = true;
-            fail(sourcePath, "skipped", "name reserved for temporaries");
-            return;
-        }
-        if (child.targetExists && !targetIsDir) {
-            child.conflict = true;
-            fail(targetPath, "cannot replace with a directory",
-                 S_ISLNK(child.target.st_mode) ? "a link is in the way" : "a file is in the way");
-            return;
-        }
+        if (child.targetExists && !targetIsDir)
+            return refuse(child, targetPath, "cannot replace with a directory",
+                          S_ISLNK(child.target.st_mode) ? "a link is in the way" : "a file is in the way");
         child.newDir = !child.targetExists;
         if (child.newDir) {
             fs.neededBytes += fs.blockSize;
@@ -723,96 +732,90 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
         }
         return;
     }
-    if (type != S_IFREG && type != S_IFLNK) {
-        child.conflict = true;
-        fail(sourcePath, "skipped", "special file");
-        return;
-    }
-    // The next run would sweep it away as the leftover of a killed copy.
-    if (isTempName(child.name)) {
-        child.conflict = true;
-        fail(sourcePath, "skipped", "name reserved for temporaries");
-        return;
-    }
-    if (targetIsDir) {
-        child.conflict = true;
-        fail(targetPath, "cannot replace", "a directory is in the way");
-        return;
-    }
+    if (targetIsDir)
+        return refuse(child, targetPath, "cannot replace", "a directory is in the way");
+    if (type == S_IFLNK)
+        planLink(frame, child, fs);
+    else
+        planFile(frame, child, fs);
+}
 
-    if (type == S_IFLNK) {
-        child.kind = Kind::Link;
-        std::vector<char> buffer(size_t(std::max<off_t>(child.source.st_size, 0)) + 2);
-        const ssize_t length = readlinkat(frame.source.get(), child.name.constData(),
-                                          buffer.data(), buffer.size());
-        if (length < 0 || size_t(length) >= buffer.size()) {
-            child.conflict = true;
-            fail(sourcePath, "cannot read link", length < 0 ? errno : sourceChanged);
-            return;
-        }
-        child.linkText = QByteArray(buffer.data(), int(length));
-        if (child.targetExists && S_ISLNK(child.target.st_mode)
-            && child.target.st_size == child.source.st_size) {
-            std::vector<char> installed(buffer.size());
-            const ssize_t n = readlinkat(frame.target.get(), child.name.constData(),
-                                         installed.data(), installed.size());
-            if (n == length && memcmp(installed.data(), buffer.data(), size_t(n)) == 0) {
-                child.fixTimes = !sameTime(child.target.st_mtim, child.source.st_mtim);
-                return;
-            }
-        }
-        child.stage = true;
-        ++fs.neededInodes;
-        // Short links live in the inode; longer ones take a block.
-        if (child.linkText.size() >= 60)
-            fs.neededBytes += fs.blockSize;
-        return;
-    }
-
-    child.kind = Kind::File;
-    const bool sameSize = child.targetExists && S_ISREG(child.target.st_mode)
-                       && child.target.st_size == child.source.st_size;
-    if (sameSize && ok) {
-        // Unchanged content is not written again: flash wears with every write.
-        UniqueFd in = openForReading(frame.source.get(), child.name);
-        UniqueFd installed = openForReading(frame.target.get(), child.name);
-        struct stat inStat;
-        if (!in.isValid() || fstat(in.get(), &inStat) != 0) {
-            child.conflict = true;
-            fail(sourcePath, "cannot open", errno);
-            return;
-        }
-        if (!unchangedSince(child.source, inStat)) {
-            child.conflict = true;
-            fail(sourcePath, "cannot copy", sourceChanged);
-            return;
-        }
-        int error = 0;
-        const Comparison result = installed.isValid()
-            ? compareContent(in.get(), installed.get(), inStat.st_size, &buffer, &error)
-            : Comparison::Different;
-        if (result == Comparison::Failed) {
-            child.conflict = true;
-            fail(sourcePath, "cannot read", error);
-            return;
-        }
-        if (result == Comparison::Same) {
-            if (fstat(in.get(), &inStat) != 0 || !unchangedSince(child.source, inStat)) {
-                child.conflict = true;
-                fail(sourcePath, "cannot copy", sourceChanged);
-                return;
-            }
-            child.fixMode = (child.target.st_mode & 07777)
-                         != installedMode(child.source, child.target.st_uid, child.target.st_gid);
+void TreeCopy::Private::planLink(Frame& frame, Node& child, FileSystem& fs)
+{
+    child.kind = Kind::Link;
+    std::vector<char> text(size_t(std::max<off_t>(child.source.st_size, 0)) + 2);
+    const ssize_t length = readlinkat(frame.source.get(), child.name.constData(), text.data(), text.size());
+    if (length < 0 || size_t(length) >= text.size())
+        return refuse(child, joinPath(frame.sourcePath, child.name), "cannot read link",
+                      reasonText(length < 0 ? errno : sourceChanged));
+    child.linkText = QByteArray(text.data(), int(length));
+    if (child.targetExists && S_ISLNK(child.target.st_mode) && child.target.st_size == child.source.st_size) {
+        std::vector<char> installed(text.size());
+        const ssize_t n = readlinkat(frame.target.get(), child.name.constData(), installed.data(),
+                                     installed.size());
+        if (n == length && memcmp(installed.data(), text.data(), size_t(n)) == 0) {
             child.fixTimes = !sameTime(child.target.st_mtim, child.source.st_mtim);
             return;
         }
     }
     child.stage = true;
     ++fs.neededInodes;
+    // Short links live in the inode; longer ones take a block.
+    if (child.linkText.size() >= 60)
+        fs.neededBytes += fs.blockSize;
+}
+
+void TreeCopy::Private::planFile(Frame& frame, Node& child, FileSystem& fs)
+{
+    child.kind = Kind::File;
+    const bool sameSize = child.targetExists && S_ISREG(child.target.st_mode)
+                       && child.target.st_size == child.source.st_size;
+    // Unchanged content is not written again: flash wears with every write.
+    if (sameSize && ok && sameAsInstalled(frame, child)) {
+        child.fixMode = (child.target.st_mode & 07777)
+                     != installedMode(child.source, child.target.st_uid, child.target.st_gid);
+        child.fixTimes = !sameTime(child.target.st_mtim, child.source.st_mtim);
+        return;
+    }
+    if (child.conflict)
+        return;
+    child.stage = true;
+    ++fs.neededInodes;
     // Holes stay holes, so a sparse file needs only its allocated blocks.
     const qint64 data = std::min<qint64>(child.source.st_size, qint64(child.source.st_blocks) * 512);
     fs.neededBytes += (data + fs.blockSize - 1) / fs.blockSize * fs.blockSize;
+}
+
+// Whether the installed file has the payload file's bytes; a payload file
+// that cannot be read or changes meanwhile is refused.
+bool TreeCopy::Private::sameAsInstalled(Frame& frame, Node& child)
+{
+    const QByteArray sourcePath = joinPath(frame.sourcePath, child.name);
+    UniqueFd in = openForReading(frame.source.get(), child.name);
+    UniqueFd installed = openForReading(frame.target.get(), child.name);
+    struct stat inStat;
+    if (!in.isValid() || fstat(in.get(), &inStat) != 0) {
+        refuse(child, sourcePath, "cannot open", strerror(errno));
+        return false;
+    }
+    if (!unchangedSince(child.source, inStat)) {
+        refuse(child, sourcePath, "cannot copy", reasonText(sourceChanged));
+        return false;
+    }
+    int error = 0;
+    const Comparison result = installed.isValid()
+        ? compareContent(in.get(), installed.get(), inStat.st_size, &buffer, &error)
+        : Comparison::Different;
+    if (result == Comparison::Failed) {
+        refuse(child, sourcePath, "cannot read", reasonText(error));
+        return false;
+    }
+    if (result == Comparison::Same
+        && (fstat(in.get(), &inStat) != 0 || !unchangedSince(child.source, inStat))) {
+        refuse(child, sourcePath, "cannot copy", reasonText(sourceChanged));
+        return false;
+    }
+    return result == Comparison::Same;
 }
 
 bool TreeCopy::Private::plan()
@@ -951,28 +954,11 @@ bool TreeCopy::Private::enterForStaging(Frame* parent, Frame& frame)
     return true;
 }
 
-void TreeCopy::Private::stageFile(Frame& frame, Node& child)
+// Creates the file a new version is written to: beside its target under a
+// temporary name, or, in a new directory (itself still hidden under a
+// temporary name), under its own name at once.
+UniqueFd TreeCopy::Private::createStaged(Frame& frame, Node& child)
 {
-    const QByteArray sourcePath = joinPath(frame.sourcePath, child.name);
-    const QByteArray targetPath = joinPath(frame.targetPath, child.name);
-    UniqueFd in = openForReading(frame.source.get(), child.name);
-    if (!in.isValid()) {
-        fail(sourcePath, "cannot open", errno);
-        return;
-    }
-    struct stat inStat;
-    if (fstat(in.get(), &inStat) != 0 || !S_ISREG(inStat.st_mode)) {
-        fail(sourcePath, "skipped", "not a regular file");
-        return;
-    }
-    if (!unchangedSince(child.source, inStat)) {
-        fail(sourcePath, "cannot copy", sourceChanged);
-        return;
-    }
-    posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-
-    // In a new directory the file gets its own name at once: the directory
-    // itself is still hidden under a temporary one.
     const bool inNewDir = frame.node->newDir;
     QByteArray name = child.name;
     UniqueFd out;
@@ -980,58 +966,72 @@ void TreeCopy::Private::stageFile(Frame& frame, Node& child)
         if (!inNewDir)
             name = randomTempName();
         out = UniqueFd(openat(frame.target.get(), name.constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              S_IRUSR | S_IWUSR));
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
         if (!out.isValid() && (errno != EEXIST || inNewDir))
             break;
     }
     if (!out.isValid()) {
-        fail(targetPath, "cannot create", errno);
-        return;
+        fail(joinPath(frame.targetPath, child.name), "cannot create", errno);
+        return out;
     }
     if (!inNewDir) {
         child.temp = name;
         frame.node->touched = true;
     }
+    return out;
+}
 
-    int error = 0;
-    bool written = copyData(in.get(), out.get(), inStat.st_size, &buffer, &error);
-    // A replaced file keeps its owner; a new one belongs to the owner of its
-    // directory. The payload's owner never reaches the device.
+// Owner, mode and times of a staged file; 0, or the errno that failed. A
+// replaced file keeps its owner, a new one belongs to the owner of its
+// directory: the payload's owner never reaches the device.
+int TreeCopy::Private::setFileAttributes(int out, const Frame& frame, const Node& child)
+{
     const uid_t owner = child.targetExists ? child.target.st_uid : frame.node->owner;
     const gid_t group = child.targetExists ? child.target.st_gid : frame.node->group;
-    struct stat outStat;
-    if (written && fstat(out.get(), &outStat) != 0) {
+    struct stat st;
+    if (fstat(out, &st) != 0)
+        return errno;
+    if ((st.st_uid != owner || st.st_gid != group) && fchown(out, owner, group) == 0) {
+        st.st_uid = owner;
+        st.st_gid = group;
+    }
+    if (fchmod(out, installedMode(child.source, st.st_uid, st.st_gid)) != 0)
+        return errno;
+    const struct timespec times[2] = { child.source.st_atim, child.source.st_mtim };
+    if (futimens(out, times) != 0)
+        return errno;
+    return 0;
+}
+
+void TreeCopy::Private::stageFile(Frame& frame, Node& child)
+{
+    const QByteArray sourcePath = joinPath(frame.sourcePath, child.name);
+    UniqueFd in = openForReading(frame.source.get(), child.name);
+    if (!in.isValid())
+        return fail(sourcePath, "cannot open", errno);
+    struct stat inStat;
+    if (fstat(in.get(), &inStat) != 0 || !S_ISREG(inStat.st_mode))
+        return fail(sourcePath, "skipped", "not a regular file");
+    if (!unchangedSince(child.source, inStat))
+        return fail(sourcePath, "cannot copy", sourceChanged);
+    posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    UniqueFd out = createStaged(frame, child);
+    if (!out.isValid())
+        return;
+    int error = 0;
+    if (copyData(in.get(), out.get(), inStat.st_size, &buffer, &error))
+        error = setFileAttributes(out.get(), frame, child);
+    if (out.close() != 0 && error == 0)
         error = errno;
-        written = false;
-    }
-    if (written && (outStat.st_uid != owner || outStat.st_gid != group)
-        && fchown(out.get(), owner, group) == 0) {
-        outStat.st_uid = owner;
-        outStat.st_gid = group;
-    }
-    if (written && fchmod(out.get(), installedMode(child.source, outStat.st_uid, outStat.st_gid)) != 0) {
-        error = errno;
-        written = false;
-    }
-    const struct timespec times[2] = { inStat.st_atim, inStat.st_mtim };
-    if (written && futimens(out.get(), times) != 0) {
-        error = errno;
-        written = false;
-    }
-    if (out.close() != 0 && written) {
-        error = errno;
-        written = false;
-    }
     // A file that grew, shrank or was written while it was read is no
     // faithful copy.
-    if (written && (fstat(in.get(), &inStat) != 0 || !unchangedSince(child.source, inStat))) {
+    if (error == 0 && (fstat(in.get(), &inStat) != 0 || !unchangedSince(child.source, inStat)))
         error = sourceChanged;
-        written = false;
-    }
-    if (!written)
-        fail(error == sourceChanged ? sourcePath : targetPath,
-             error == sourceChanged ? "cannot copy" : "cannot write", error);
+    if (error == sourceChanged)
+        fail(sourcePath, "cannot copy", error);
+    else if (error != 0)
+        fail(joinPath(frame.targetPath, child.name), "cannot write", error);
 }
 
 void TreeCopy::Private::stageLink(Frame& frame, Node& child)
