@@ -416,6 +416,7 @@ struct Node
     bool touched = false;      // existing directories: entries added or mode changed
     bool madeWritable = false;
     QByteArray temp;           // staged name in an existing directory
+    bool oldAtTemp = false;    // committed by a swap: the old version is at temp
     QByteArray linkText;
     uid_t owner = 0;           // directories: who new entries below belong to
     gid_t group = 0;
@@ -465,6 +466,9 @@ struct TreeCopy::Private
 
     void fail(const QByteArray& path, const char* what, int error)
     {
+        // A stop request is one line for the whole copy, not one per entry.
+        if (error == stopRequested && stopped())
+            return;
         fail(path, what, reasonText(error));
     }
 
@@ -807,7 +811,8 @@ bool TreeCopy::Private::sameAsInstalled(Frame& frame, Node& child)
         ? compareContent(in.get(), installed.get(), inStat.st_size, &buffer, &error)
         : Comparison::Different;
     if (result == Comparison::Failed) {
-        refuse(child, sourcePath, "cannot read", reasonText(error));
+        child.conflict = true;
+        fail(sourcePath, "cannot read", error);
         return false;
     }
     if (result == Comparison::Same
@@ -1142,6 +1147,15 @@ void TreeCopy::Private::commitEntry(Frame& frame, Node& child)
 {
     const int dirFd = frame.target.get();
     if (!child.temp.isEmpty()) {
+        // Swapping keeps the old file alive under the temporary name, so that
+        // freeing its blocks waits until every new file is in place: the
+        // window in which a power cut leaves old and new side by side stays
+        // as short as the renames themselves.
+        if (child.targetExists && child.kind != Kind::Directory
+            && renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE) == 0) {
+            child.oldAtTemp = true;
+            return;
+        }
         if (renameat(dirFd, child.temp.constData(), dirFd, child.name.constData()) != 0) {
             const int error = errno;
             if (child.kind == Kind::Directory)
@@ -1221,6 +1235,27 @@ void TreeCopy::Private::commit()
                  return true;
              },
              [&](Frame& frame, Node& child) { commitEntry(frame, child); },
+             [](Frame&) {});
+    }
+    // Every new file is in place: now the old ones go, and the directories
+    // that existed get their times back.
+    for (Tree& tree : trees) {
+        if (tree.root.newDir)
+            continue;
+        walk(tree, false,
+             [&](Frame* parent, Frame& frame) {
+                 if (parent && frame.node->newDir)
+                     return false;
+                 if (parent)
+                     frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
+                 return frame.target.isValid();
+             },
+             [&](Frame& frame, Node& child) {
+                 if (child.oldAtTemp)
+                     removeTreeAt(frame.target.get(), child.temp, joinPath(frame.targetPath, child.temp));
+                 child.oldAtTemp = false;
+                 child.temp.clear();
+             },
              [&](Frame& frame) { restoreDirectory(frame); });
     }
 }
