@@ -162,6 +162,9 @@ class Device:
         shutil.rmtree(pulled)
 
     def log_text(self):
+        # Never opened when it is no file: a FIFO would block the test.
+        if not os.path.isfile(self.log):
+            return ""
         try:
             with open(self.log, "rb") as f:
                 return f.read().decode("utf-8", "replace")
@@ -182,18 +185,25 @@ class Updater:
     # Every run started, so that a failing test leaves none behind.
     started_runs = []
 
-    def __init__(self, binary, device, workdir, name="run"):
+    def __init__(self, binary, device, workdir, name="run", wrapper=(), env_changes=None):
+        """wrapper: a command put in front of the updater (strace, setpriv);
+        env_changes: variables to set, or to remove where the value is None."""
         Updater.started_runs.append(self)
         self.device = device
         env = dict(os.environ)
         env["ZENTAVO_DEVICE_ROOT"] = device.root
         env.setdefault("QT_QPA_PLATFORM", "offscreen")
+        for key, value in (env_changes or {}).items():
+            if value is None:
+                env.pop(key, None)
+            else:
+                env[key] = value
         self.stderr_path = os.path.join(workdir, name + ".stderr")
         self._stderr = open(self.stderr_path, "wb")
         # The log grows over all runs; this run's lines start here.
         self.log_start = len(device.log_text())
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(list(wrapper) + [binary], env=env, stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=self._stderr,
                                      cwd=workdir)
 
