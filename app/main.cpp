@@ -8,15 +8,28 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
 
     // Before the log handler: a refused second start must leave no trace on the stick.
     SingleInstance instance(SingleInstance::deviceKey());
-    if (!instance.claim()) {
+    switch (instance.claim()) {
+    case SingleInstance::Claimed:
+        break;
+    case SingleInstance::Held:
         instance.activateRunningInstance();
         return 0;
+    case SingleInstance::Unavailable:
+        // Without the lock we cannot know that we are alone on the device,
+        // and two runs would install over each other: better none.
+        if (instance.activateRunningInstance())
+            return 0;
+        std::fprintf(stderr, "zentavo-installer: single-instance lock not available: %s\n",
+                     qPrintable(instance.errorString()));
+        return 1;
     }
     QObject::connect(&instance, &SingleInstance::notifyActivationRequested,
                      &SingleInstance::activateVisibleWindow);

@@ -5,49 +5,66 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QWidget>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-// False when the path does not fit a socket address.
-bool socketAddress(const QString& path, sockaddr_un* address)
+const char* const lockFolders[] = { "run", "zentavo-installer" };
+
+QString deviceRoot()
 {
-    const QByteArray encoded = QFile::encodeName(path);
-    std::memset(address, 0, sizeof(*address));
-    address->sun_family = AF_UNIX;
-    if (encoded.size() >= int(sizeof(address->sun_path)))
-        return false;
-    std::memcpy(address->sun_path, encoded.constData(), size_t(encoded.size()));
-    return true;
+    return DevicePath::map("/");
 }
 
-QString runtimeDirectory()
+// Root and the owner of the device root are the only ones who may make the
+// device's lock: everyone else could use it to keep the updater from running.
+bool trustedOwner(uid_t owner, uid_t rootOwner)
 {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty() || !QDir(dir).exists())
-        dir = QDir::tempPath();
-    return dir;
+    return owner == 0 || owner == rootOwner;
+}
+
+bool writableByOthers(const struct stat& st)
+{
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// The socket's address: its full path, or, where that is too long for a
+// socket address, the same name reached through our descriptor of its folder.
+bool socketAddress(int directoryFd, const QString& directory, const QString& name,
+                   sockaddr_un* address)
+{
+    QByteArray path = QFile::encodeName(directory + QLatin1Char('/') + name);
+    if (path.size() >= int(sizeof(address->sun_path)))
+        path = "/proc/self/fd/" + QByteArray::number(directoryFd) + '/' + QFile::encodeName(name);
+    std::memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    if (path.size() >= int(sizeof(address->sun_path)))
+        return false;
+    std::memcpy(address->sun_path, path.constData(), size_t(path.size()));
+    return true;
 }
 
 } // namespace
 
 SingleInstance::SingleInstance(const QString& key, QObject* parent)
     : QObject(parent)
-    , lockPath(runtimeDirectory() + QLatin1Char('/') + key + QLatin1String(".lock"))
-    , socketPath(QFileInfo(lockPath).path() + QLatin1Char('/') + key + QLatin1String(".socket"))
-    , lockFile(lockPath)
+    , directory(lockDirectory())
+    , lockName(key + QLatin1String(".lock"))
+    , socketName(key + QLatin1String(".socket"))
 {
 }
 
@@ -56,46 +73,109 @@ SingleInstance::~SingleInstance()
     delete serverNotifier;
     if (serverSocket >= 0) {
         ::close(serverSocket);
-        ::unlink(QFile::encodeName(socketPath).constData());
+        // Only the holder removes it: a refused start must leave it alone.
+        ::unlinkat(directoryFd, QFile::encodeName(socketName).constData(), 0);
     }
-    lockFile.close();
+    if (lockFd >= 0)
+        ::close(lockFd);
+    if (directoryFd >= 0)
+        ::close(directoryFd);
 }
 
 QString SingleInstance::deviceKey()
 {
-    const QString root = QDir::cleanPath(QFileInfo(DevicePath::map("/")).absoluteFilePath());
+    const QString root = QDir::cleanPath(QFileInfo(deviceRoot()).absoluteFilePath());
     const QByteArray hash = QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
     return QLatin1String("zentavo-installer-") + QString::fromLatin1(hash);
 }
 
-bool SingleInstance::claim()
+QString SingleInstance::lockDirectory()
 {
-    // The kernel holds the lock for the open file and drops it when the owner
-    // ends, however it ends, so a killed instance leaves no stale lock behind.
-    // Nothing is written or synced: the file's content means nothing.
-    if (lockFile.open(QIODevice::ReadWrite)) {
-        if (::flock(lockFile.handle(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EWOULDBLOCK)
-                return false;
-            qWarning("Single-instance lock not available: %s", std::strerror(errno));
-        }
-    } else {
-        // Refusing to start would leave the device without its updater.
-        qWarning("Single-instance lock not available: %s", qPrintable(lockFile.errorString()));
+    return DevicePath::map("/run/zentavo-installer");
+}
+
+SingleInstance::Claim SingleInstance::unavailable(const QString& why)
+{
+    error = why;
+    return Unavailable;
+}
+
+SingleInstance::Claim SingleInstance::claim()
+{
+    if (lockFd >= 0)
+        return Claimed;
+    error.clear();
+
+    // Walked with descriptors and without following links, so that no folder
+    // on the way can be swapped for one somebody else controls.
+    const QByteArray root = QFile::encodeName(deviceRoot());
+    int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return unavailable(QStringLiteral("%1: %2").arg(QFile::decodeName(root), QString::fromLocal8Bit(std::strerror(error))));
     }
+    const uid_t rootOwner = st.st_uid;
+    if (writableByOthers(st)) {
+        ::close(fd);
+        return unavailable(QStringLiteral("%1 is writable by others").arg(QFile::decodeName(root)));
+    }
+    QString walked = QFile::decodeName(root);
+    for (const char* name : lockFolders) {
+        walked = QDir::cleanPath(walked + QLatin1Char('/') + QLatin1String(name));
+        int next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && (::mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
+            next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        ::close(fd);
+        fd = next;
+        if (fd < 0)
+            return unavailable(QStringLiteral("%1: %2").arg(walked, QString::fromLocal8Bit(std::strerror(error))));
+        if (::fstat(fd, &st) != 0 || !trustedOwner(st.st_uid, rootOwner) || writableByOthers(st)) {
+            ::close(fd);
+            return unavailable(QStringLiteral("%1 is not a folder of root or of the device's owner").arg(walked));
+        }
+    }
+    directoryFd = fd;
+
+    // Private to its owner: nobody else can open it, so nobody else can hold
+    // it. Nothing is written or synced: the file's content means nothing.
+    const QByteArray lockFile = QFile::encodeName(lockName);
+    const int lock = ::openat(directoryFd, lockFile.constData(),
+                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (lock < 0)
+        return unavailable(QStringLiteral("%1: %2").arg(lockFilePath(), QString::fromLocal8Bit(std::strerror(errno))));
+    if (::fstat(lock, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        ::fchmod(lock, 0600);
+    if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid, rootOwner)
+        || (st.st_mode & 077) != 0) {
+        ::close(lock);
+        return unavailable(QStringLiteral("%1 is not a private file of root or of the device's owner").arg(lockFilePath()));
+    }
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(lock);
+        if (error == EWOULDBLOCK)
+            return Held;
+        return unavailable(QStringLiteral("%1: %2").arg(lockFilePath(), QString::fromLocal8Bit(std::strerror(error))));
+    }
+    lockFd = lock;
     listen();
-    return true;
+    return Claimed;
 }
 
 void SingleInstance::listen()
 {
     sockaddr_un address;
-    if (!socketAddress(socketPath, &address)) {
-        qWarning("Single-instance socket path too long: %s", qPrintable(socketPath));
+    if (!socketAddress(directoryFd, directory, socketName, &address)) {
+        qWarning("Single-instance socket path too long: %s", qPrintable(serverName()));
         return;
     }
-    // We hold the lock, so a leftover socket belongs to a killed instance.
-    ::unlink(address.sun_path);
+    // We hold the lock, so a leftover socket belongs to a dead instance.
+    const QByteArray name = QFile::encodeName(socketName);
+    ::unlinkat(directoryFd, name.constData(), 0);
     serverSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (serverSocket < 0
         || ::bind(serverSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
@@ -106,14 +186,19 @@ void SingleInstance::listen()
         serverSocket = -1;
         return;
     }
+    // A start as another user may ask for the window too; the folder is ours,
+    // so nobody can put anything of theirs in the socket's place.
+    ::fchmodat(directoryFd, name.constData(), 0666, 0);
     serverNotifier = new QSocketNotifier(serverSocket, QSocketNotifier::Read);
     connect(serverNotifier, &QSocketNotifier::activated, this, &SingleInstance::onNewConnection);
 }
 
 bool SingleInstance::activateRunningInstance(int timeoutMilliseconds)
 {
+    if (directoryFd < 0)
+        return false;
     sockaddr_un address;
-    if (!socketAddress(socketPath, &address))
+    if (!socketAddress(directoryFd, directory, socketName, &address))
         return false;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -131,8 +216,11 @@ bool SingleInstance::activateRunningInstance(int timeoutMilliseconds)
         }
     }
     if (result == 0) {
+        // The running instance takes the connection itself as the request
+        // and may close it before these bytes arrive.
         static const char request[] = "activate\n";
-        delivered = ::send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL) == ssize_t(sizeof(request) - 1);
+        ::send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL);
+        delivered = true;
     }
     ::close(fd);
     return delivered;

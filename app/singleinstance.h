@@ -1,7 +1,6 @@
 #ifndef SINGLEINSTANCE_H
 #define SINGLEINSTANCE_H
 
-#include <QFile>
 #include <QObject>
 #include <QString>
 
@@ -10,14 +9,24 @@ class QSocketNotifier;
 // Lets only one updater run per device: two runs side by side would install
 // over each other. A later start asks the running one to bring its window to
 // the front and then ends without touching any file.
+//
+// Lock and socket live in "/run/zentavo-installer" below the device root,
+// whatever the environment, session or user of a start: every start for one
+// device meets the same lock. Only root and the owner of the device root may
+// create or hold it (the lock file is theirs and private), so nobody else can
+// plant a lock that keeps the updater from starting.
 class SingleInstance : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(SingleInstance)
 
 public:
-    // Lock and socket live in the user's runtime directory (never on the
-    // stick); their name is derived from key.
+    enum Claim {
+        Claimed,     // this process holds the lock until it is destroyed
+        Held,        // another process holds it
+        Unavailable  // the lock cannot be had here (not trusted, no rights)
+    };
+
     explicit SingleInstance(const QString& key, QObject* parent = nullptr);
     ~SingleInstance() override;
 
@@ -25,9 +34,15 @@ public:
     // different roots do not block each other.
     static QString deviceKey();
 
-    // False only when another instance holds the lock. Otherwise this one
-    // holds it until destroyed and listens for later starts.
-    bool claim();
+    // The folder of the lock and the socket for the current device root.
+    static QString lockDirectory();
+
+    // Claimed, or why not. The kernel drops the lock when its holder ends,
+    // however it ends, so a dead holder never blocks the next start.
+    Claim claim();
+
+    // Why the last claim() gave Unavailable.
+    QString errorString() const { return error; }
 
     // Asks the instance that holds the lock to show its window. True when
     // the request was delivered.
@@ -37,8 +52,8 @@ public:
     // or the main window); the keyboard's tool windows do not count.
     static void activateVisibleWindow();
 
-    QString lockFilePath() const { return lockPath; }
-    QString serverName() const { return socketPath; }
+    QString lockFilePath() const { return directory + QLatin1Char('/') + lockName; }
+    QString serverName() const { return directory + QLatin1Char('/') + socketName; }
 
 Q_SIGNALS:
     void notifyActivationRequested();
@@ -47,11 +62,15 @@ private Q_SLOTS:
     void onNewConnection();
 
 private:
+    Claim unavailable(const QString& why);
     void listen();
 
-    QString lockPath;
-    QString socketPath;
-    QFile lockFile;
+    QString directory;
+    QString lockName;
+    QString socketName;
+    QString error;
+    int directoryFd = -1;
+    int lockFd = -1;
     // A plain Unix socket: Qt Network (and the Kerberos libraries it pulls in)
     // would cost every start of the updater for one message a run at most.
     int serverSocket = -1;

@@ -18,7 +18,7 @@ int main(int argc, char* argv[])
         qFatal("%s", argv[2]);
     }
     SingleInstance instance(QString::fromLocal8Bit(argv[2]));
-    const bool claimed = instance.claim();
+    const bool claimed = instance.claim() == SingleInstance::Claimed;
     std::printf("%s\n", claimed ? "claimed" : "refused");
     std::fflush(stdout);
     return claimed ? app.exec() : 1;

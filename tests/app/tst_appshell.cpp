@@ -20,7 +20,6 @@ class TestAppShell : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -47,17 +46,9 @@ private:
         return probe;
     }
 
-    QTemporaryDir runtimeDir;
     QTemporaryDir* device = nullptr;
     QString key;
 };
-
-void TestAppShell::initTestCase()
-{
-    QVERIFY(runtimeDir.isValid());
-    // Keeps our locks and sockets away from any updater running on this machine.
-    qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit());
-}
 
 void TestAppShell::init()
 {
@@ -115,26 +106,29 @@ void TestAppShell::oneHolderPerKeyEvenAfterAKill()
     auto holder = startProbe("hold", key);
     QVERIFY(holder->waitForReadyRead(20000));
     QCOMPARE(holder->readLine().trimmed(), QByteArray("claimed"));
-    QVERIFY(!SingleInstance(key).claim());
-    QVERIFY(SingleInstance(key + QStringLiteral("-other")).claim());
+    QCOMPARE(SingleInstance(key).claim(), SingleInstance::Held);
+    QCOMPARE(SingleInstance(key + QStringLiteral("-other")).claim(), SingleInstance::Claimed);
     // A killed holder leaves neither its lock nor its socket in the way.
     ::kill(pid_t(holder->processId()), SIGKILL);
     QVERIFY(holder->waitForFinished(20000));
     auto first = std::make_unique<SingleInstance>(key);
-    QVERIFY(first->claim());
-    // Lock and socket stay in the runtime directory, never on the stick.
-    const QString runtime = QFileInfo(runtimeDir.path()).absoluteFilePath();
-    QCOMPARE(QFileInfo(first->lockFilePath()).absolutePath(), runtime);
-    QCOMPARE(QFileInfo(first->serverName()).absolutePath(), runtime);
+    QCOMPARE(first->claim(), SingleInstance::Claimed);
+    // Lock and socket live below the device root, whatever the session's
+    // runtime directory, and never on the stick.
+    const QString lockDir = QDir::cleanPath(device->path() + QStringLiteral("/run/zentavo-installer"));
+    QCOMPARE(QFileInfo(first->lockFilePath()).absolutePath(), lockDir);
+    QCOMPARE(QFileInfo(first->serverName()).absolutePath(), lockDir);
+    QCOMPARE(QFileInfo(first->lockFilePath()).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+             QFileDevice::Permissions());
 
     QSignalSpy requests(first.get(), &SingleInstance::notifyActivationRequested);
     SingleInstance second(key);
-    QVERIFY(!second.claim());
+    QCOMPARE(second.claim(), SingleInstance::Held);
     QVERIFY(second.activateRunningInstance());
     QTRY_COMPARE(requests.count(), 1);
     first.reset();
     QVERIFY(!second.activateRunningInstance(200));
-    QVERIFY(SingleInstance(key).claim());
+    QCOMPARE(SingleInstance(key).claim(), SingleInstance::Claimed);
 }
 
 void TestAppShell::activatesTheVisibleWindowNotKeyboard()
