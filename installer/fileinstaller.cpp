@@ -1,6 +1,7 @@
 #include "fileinstaller.h"
 
 #include "devicepath.h"
+#include "dirwalk.h"
 #include "peversion.h"
 #include "stopsignals.h"
 
@@ -10,6 +11,44 @@
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+char foldAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// "*" and "?" over bytes, ASCII letters in either case, as the listing's name
+// filters always matched. "*.*" thus needs a dot in the name.
+bool matchesWildcard(const char* wildcard, const char* name)
+{
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name) {
+        if (*wildcard == '*') {
+            star = wildcard++;
+            resume = name;
+        } else if (*wildcard && (*wildcard == '?' || foldAscii(*wildcard) == foldAscii(*name))) {
+            ++wildcard;
+            ++name;
+        } else if (star) {
+            wildcard = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*wildcard == '*')
+        ++wildcard;
+    return *wildcard == '\0';
+}
+
+} // namespace
 
 FileInstaller::FileInstaller(QObject* parent)
     : QObject(parent)
@@ -33,6 +72,18 @@ bool FileInstaller::isUpdateAvailable()
     // Both tests run, whatever the first one answers.
     const bool hasSystemPayload = fileUtils.dirExists(installerSystemDir);
     const bool hasAppPayload = fileUtils.dirExists(installerAppDir);
+    if (!hasSystemPayload || !hasAppPayload) {
+        // A linked payload folder would install, clear and delete whatever it
+        // points to: it is no payload, and the technician learns why.
+        for (const QString& folder : { installerSystemDir, installerAppDir }) {
+            const QByteArray link = DirWalk::firstLink(QFile::encodeName(folder));
+            if (!link.isEmpty()) {
+                qDebug().noquote() << QStringLiteral("No payload: ") + QFile::decodeName(link)
+                                          + QStringLiteral(" is a link");
+                break;
+            }
+        }
+    }
     return hasSystemPayload && hasAppPayload;
 }
 
@@ -165,21 +216,53 @@ void FileInstaller::writeLine(QString text)
 
 bool FileInstaller::removeFiles(QString dir, QString pattern)
 {
-    const QString absoluteDir = QDir(dir).absolutePath();
-    // "." and ".." match "*.*" too; they are never removal candidates.
-    QDirIterator it(absoluteDir, QStringList() << pattern,
-                    QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    // Bytes, not QString: a name that is not valid in the local encoding
+    // must be matched and removed like any other.
+    const QByteArray start = QFile::encodeName(QDir(dir).absolutePath());
+    const QByteArray wildcard = QFile::encodeName(pattern);
+    QByteArray name;
+    int fd = DirWalk::openParent(start, &name);
+    if (fd >= 0) {
+        const int parent = fd;
+        fd = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        ::close(parent);
+        errno = error;
+    }
+    if (fd < 0) {
+        // A missing folder has nothing to remove. A linked one (or one behind
+        // a link) is never entered: what it points to is not the device's.
+        const QByteArray link = DirWalk::firstLink(start);
+        if (!link.isEmpty())
+            qDebug().noquote() << QStringLiteral("not entered, a link: ") + QFile::decodeName(link);
+        else if (errno != ENOENT && errno != ENOTDIR)
+            qDebug().noquote() << QStringLiteral("error - cannot read: ") + QFile::decodeName(start);
+        return link.isEmpty() ? errno == ENOENT || errno == ENOTDIR : true;
+    }
+
     // Every match is tried; one failed removal fails the whole call.
     bool result = true;
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (QFile::remove(path)) {
-            qDebug().noquote() << QStringLiteral("removed file: ") + path;
+    DirWalk::Visitor visitor;
+    // Hidden names have never been candidates, nor are hidden folders entered.
+    visitor.enter = [](const char* entry, const QByteArray&) { return entry[0] != '.'; };
+    // Directories are never candidates, whatever their name: a backup folder
+    // "v1.2" is walked into, not reported as a file that would not go.
+    visitor.entry = [&](int dirFd, const char* entry, const struct stat&, const QByteArray& path) {
+        if (entry[0] == '.' || !matchesWildcard(wildcard.constData(), entry))
+            return;
+        if (::unlinkat(dirFd, entry, 0) == 0 || errno == ENOENT) {
+            qDebug().noquote() << QStringLiteral("removed file: ") + QFile::decodeName(path);
         } else {
-            qDebug().noquote() << QStringLiteral("error - removed file: ") + path;
+            qDebug().noquote() << QStringLiteral("error - removed file: ") + QFile::decodeName(path);
             result = false;
         }
-    }
+    };
+    visitor.failure = [&](const QByteArray& path, int) {
+        // An unread folder may hold matches that stay behind.
+        qDebug().noquote() << QStringLiteral("error - cannot read: ") + QFile::decodeName(path);
+        result = false;
+    };
+    result &= DirWalk::walk(fd, start, visitor);
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "fileutils.h"
 
 #include "treecopy.h"
+#include "dirwalk.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -9,9 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -27,63 +26,6 @@ QString displayName(const QByteArray& path)
 const char* errorText(int error)
 {
     return strerror(error);
-}
-
-QByteArray joinPath(const QByteArray& dir, const QByteArray& name)
-{
-    if (dir.endsWith('/'))
-        return dir + name;
-    return dir + '/' + name;
-}
-
-struct DirEntry
-{
-    QByteArray name;
-    struct stat st;
-};
-
-// Reads a whole directory before anything is removed. lstat: links are
-// entries of their own and are never followed.
-bool listDirectory(const QByteArray& path, std::vector<DirEntry>* entries, int* error)
-{
-    const int fd = open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = errno;
-        return false;
-    }
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        *error = errno;
-        close(fd);
-        return false;
-    }
-    bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(dir);
-        if (!entry) {
-            if (errno != 0) {
-                *error = errno;
-                ok = false;
-            }
-            break;
-        }
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-            continue;
-        DirEntry item;
-        item.name = QByteArray(entry->d_name);
-        if (fstatat(dirfd(dir), entry->d_name, &item.st, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Vanished since readdir: nothing to remove.
-            if (errno == ENOENT)
-                continue;
-            *error = errno;
-            ok = false;
-            break;
-        }
-        entries->push_back(item);
-    }
-    closedir(dir);
-    return ok;
 }
 
 } // namespace
@@ -111,75 +53,77 @@ bool FileUtils::CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees)
 
 bool FileUtils::removeDir(const QString& path)
 {
-    // "link/" or "link/." would make lstat follow a link to a directory, and
-    // the walk would then empty what the link points to.
     const QString cleanPath = QDir::cleanPath(path);
     if (path.isEmpty() || cleanPath == QLatin1String("/")) {
         qDebug() << "removeDir: refused" << path;
         return false;
     }
-    const QByteArray root = QFile::encodeName(cleanPath);
-    struct stat st;
-    if (lstat(root.constData(), &st) != 0) {
+    // Reached from the device's fixed root without following a link on the
+    // way: a linked folder above it would make us empty whatever it points to.
+    QByteArray name;
+    const int parent = DirWalk::openParent(QFile::encodeName(cleanPath), &name);
+    if (parent < 0) {
         if (errno == ENOENT)
             return true;
-        qDebug() << "removeDir: cannot read" << path << "-" << errorText(errno);
+        if (errno == ELOOP || errno == ENOTDIR)
+            qDebug() << "removeDir: refused" << path << "- a link on the way";
+        else
+            qDebug() << "removeDir: cannot read" << path << "-" << errorText(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = errno;
+        close(parent);
+        if (error == ENOENT)
+            return true;
+        qDebug() << "removeDir: cannot read" << path << "-" << errorText(error);
         return false;
     }
     // A link is removed as a link; whatever it points to is not ours.
     if (S_ISLNK(st.st_mode)) {
-        if (unlink(root.constData()) == 0 || errno == ENOENT)
-            return true;
-        qDebug() << "removeDir: cannot remove" << path << "-" << errorText(errno);
-        return false;
+        const bool removed = unlinkat(parent, name.constData(), 0) == 0 || errno == ENOENT;
+        if (!removed)
+            qDebug() << "removeDir: cannot remove" << path << "-" << errorText(errno);
+        close(parent);
+        return removed;
     }
     if (!S_ISDIR(st.st_mode)) {
+        close(parent);
         qDebug() << "removeDir: not a directory" << path;
+        return false;
+    }
+    const int fd = openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        qDebug() << "removeDir: cannot read" << path << "-" << errorText(errno);
+        close(parent);
         return false;
     }
 
     bool ok = true;
-    // Each directory is visited twice: once to remove its files and queue its
-    // sub-directories, and once, after them, to remove the emptied directory.
-    struct Frame
-    {
-        QByteArray path;
-        bool emptied;
-    };
-    std::vector<Frame> stack;
-    stack.push_back({ root, false });
-    while (!stack.empty()) {
-        Frame frame = stack.back();
-        stack.pop_back();
-        if (frame.emptied) {
-            if (rmdir(frame.path.constData()) != 0 && errno != ENOENT) {
-                ok = false;
-                qDebug() << "removeDir: cannot remove" << displayName(frame.path)
-                         << "-" << errorText(errno);
-            }
-            continue;
-        }
-        stack.push_back({ frame.path, true });
-
-        struct stat dirStat;
-        if (lstat(frame.path.constData(), &dirStat) == 0 && (dirStat.st_mode & S_IRWXU) != S_IRWXU)
-            chmod(frame.path.constData(), dirStat.st_mode | S_IRWXU);
-        std::vector<DirEntry> entries;
-        int error = 0;
-        if (!listDirectory(frame.path, &entries, &error)) {
+    DirWalk::Visitor visitor;
+    visitor.entry = [&ok](int dirFd, const char* entry, const struct stat&, const QByteArray& entryPath) {
+        if (unlinkat(dirFd, entry, 0) != 0 && errno != ENOENT) {
             ok = false;
-            qDebug() << "removeDir: cannot read" << displayName(frame.path) << "-" << errorText(error);
+            qDebug() << "removeDir: cannot remove" << displayName(entryPath) << "-" << errorText(errno);
         }
-        for (const DirEntry& entry : entries) {
-            const QByteArray child = joinPath(frame.path, entry.name);
-            if (S_ISDIR(entry.st.st_mode)) {
-                stack.push_back({ child, false });
-            } else if (unlink(child.constData()) != 0 && errno != ENOENT) {
-                ok = false;
-                qDebug() << "removeDir: cannot remove" << displayName(child) << "-" << errorText(errno);
-            }
+    };
+    visitor.leave = [&ok](int parentFd, const char* entry, const QByteArray& entryPath) {
+        if (unlinkat(parentFd, entry, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+            ok = false;
+            qDebug() << "removeDir: cannot remove" << displayName(entryPath) << "-" << errorText(errno);
         }
+    };
+    visitor.failure = [&ok](const QByteArray& entryPath, int error) {
+        ok = false;
+        qDebug() << "removeDir: cannot read" << displayName(entryPath) << "-" << errorText(error);
+    };
+    ok &= DirWalk::walk(fd, QFile::encodeName(cleanPath), visitor);
+    if (unlinkat(parent, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        ok = false;
+        qDebug() << "removeDir: cannot remove" << path << "-" << errorText(errno);
     }
+    close(parent);
     return ok;
 }
 
@@ -195,6 +139,8 @@ bool FileUtils::dirExists(QString path)
 {
     if (path.isEmpty())
         return false;
+    // A link is no directory: a payload, backup or stick folder that is a
+    // link is treated as missing, and nothing is read or removed through it.
     struct stat st;
-    return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    return DirWalk::lstatPath(QFile::encodeName(path), &st) && S_ISDIR(st.st_mode);
 }

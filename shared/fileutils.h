@@ -32,13 +32,15 @@ public:
     bool CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees);
 
     // Removes the directory and everything below it; links are removed as
-    // links. A missing directory counts as removed.
+    // links, never followed, and a path that leads through a link below the
+    // device's fixed roots is refused. A missing directory counts as removed.
     bool removeDir(const QString& path);
 
     // True only for a regular file (or a link to one), never for a directory.
     bool fileExists(QString path);
 
-    // True only for a directory.
+    // True only for a directory: not for a link, nor for a path that leads
+    // through a link below the device's fixed roots.
     bool dirExists(QString path);
 };
 

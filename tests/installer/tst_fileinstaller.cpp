@@ -4,6 +4,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #define APP "/FlashDisk/Zentavo"
 #define PAYLOAD "/FlashDisk/Zentavo_Installer"
 #define BACKUP "/FlashDisk/Zentavo_Backup"
@@ -59,6 +64,32 @@ class TestFileInstaller : public QObject
         }
     }
 
+    // A file that even root cannot unlink: immutable where the file system
+    // has the flag, else (not root) in a folder without write permission.
+    QStringList unremovable;
+    static bool setImmutable(const QString& path, bool on)
+    {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        int flags = 0;
+        bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    }
+    void makeUnremovable(const QString& devicePath)
+    {
+        if (setImmutable(device(devicePath), true)) {
+            unremovable.append(device(devicePath));
+            return;
+        }
+        if (::geteuid() == 0)
+            QSKIP("no immutable files here, and root can remove any other file");
+        QFile::setPermissions(QFileInfo(device(devicePath)).absolutePath(),
+                              QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+
 private slots:
     void init()
     {
@@ -71,6 +102,9 @@ private slots:
 
     void cleanup()
     {
+        for (const QString& path : qAsConst(unremovable))
+            setImmutable(path, false);
+        unremovable.clear();
         qInstallMessageHandler(previousHandler);
         root.reset();
     }
@@ -151,13 +185,15 @@ private slots:
     {
         QFETCH(QString, directory);
         QFETCH(QString, failedStatus);
-        // Directories named like requests cannot be removed as files. With two
-        // of them, whatever the order, a run that stopped at the first failure
-        // would leave a request or miss an error line.
+        // Two requests that cannot be removed: whatever the order, a run that
+        // stopped at the first failure would leave a request or miss an error
+        // line. A folder named like a request is no candidate and no failure.
         const QStringList candidates = {directory + "/a.xml", directory + "/b.xml", directory + "/c.xml"};
-        const QStringList failing = {directory + "/0.xml", directory + "/x.xml"};
-        makeFiles(payload + candidates + QStringList{APP "/Zentavo.exe", BACKUP "/System/driver.dll",
-                                                     failing.at(0) + "/inner.txt", failing.at(1) + "/inner.txt"});
+        const QStringList failing = {directory + "/locked/0.xml", directory + "/locked/x.xml"};
+        makeFiles(payload + candidates + failing + QStringList{APP "/Zentavo.exe", BACKUP "/System/driver.dll",
+                                                               directory + "/v1.2/inner.txt"});
+        for (const QString& path : failing)
+            makeUnremovable(path);
 
         QVERIFY(!FileInstaller().install());
         for (const QString& path : candidates) {
@@ -166,6 +202,8 @@ private slots:
         }
         for (const QString& path : failing)
             QCOMPARE(capturedLines.count("error - removed file: " + device(path)), 1);
+        QVERIFY(exists(directory + "/v1.2"));
+        QVERIFY(!capturedLines.contains("error - removed file: " + device(directory + "/v1.2")));
 
         // The flag is cumulative: true before the failing step, false from it on.
         bool failed = false;

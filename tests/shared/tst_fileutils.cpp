@@ -366,6 +366,50 @@ private slots:
         QCOMPARE(describeTree(outside), outsideBefore);
     }
 
+    // Below the device's fixed roots no component of a path may be a link:
+    // a linked folder on the way would make removal empty what it points to.
+    void neverThroughALinkBelowTheDeviceRoots()
+    {
+        qputenv("ZENTAVO_DEVICE_ROOT", native(path("device")));
+        const QString outside = path("outside");
+        QVERIFY(writeFile(outside + "/list/order.xml", "<o/>"));
+        QVERIFY(writeFile(outside + "/System/driver.dll", "driver"));
+        const QStringList outsideBefore = describeTree(outside);
+        QVERIFY(QDir().mkpath(path("device/FlashDisk")));
+        QVERIFY(makeLink(outside, path("device/FlashDisk/Zentavo_Installer")));
+
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^removeDir: refused .* a link on the way"));
+        QVERIFY(!m_fileUtils.removeDir(path("device/FlashDisk/Zentavo_Installer/list")));
+        QVERIFY(!m_fileUtils.dirExists(path("device/FlashDisk/Zentavo_Installer/System")));
+        QVERIFY(!m_fileUtils.dirExists(path("device/FlashDisk/Zentavo_Installer")));
+        // The link itself is removed as a link.
+        QVERIFY(m_fileUtils.removeDir(path("device/FlashDisk/Zentavo_Installer")));
+        QVERIFY(isGone(path("device/FlashDisk/Zentavo_Installer")));
+        QCOMPARE(describeTree(outside), outsideBefore);
+        qunsetenv("ZENTAVO_DEVICE_ROOT");
+    }
+
+    // Depth is limited by the file system only, not by PATH_MAX.
+    void removeDirDeeperThanPathMax()
+    {
+        QVERIFY(QDir().mkpath(path("deep")));
+        int fd = open(native(path("deep")).constData(), O_RDONLY | O_DIRECTORY);
+        const QByteArray name(200, 'd');
+        for (int level = 0; level < 30 && fd >= 0; ++level) {
+            QVERIFY(mkdirat(fd, name.constData(), 0755) == 0);
+            const int next = openat(fd, name.constData(), O_RDONLY | O_DIRECTORY);
+            close(fd);
+            fd = next;
+        }
+        QVERIFY(fd >= 0);
+        const int file = openat(fd, "req.xml", O_WRONLY | O_CREAT, 0644);
+        QVERIFY(file >= 0);
+        close(file);
+        close(fd);
+        QVERIFY(m_fileUtils.removeDir(path("deep")));
+        QVERIFY(isGone(path("deep")));
+    }
+
     void existence()
     {
         QVERIFY(writeFile(path("file"), "x"));
@@ -373,7 +417,7 @@ private slots:
         QVERIFY(makeLink(path("gone"), path("dangling")));
         QVERIFY(mkfifo(native(path("pipe")).constData(), 0644) == 0);
         const struct { const char* entry; bool isFile, isDir; } cases[] = {
-            {"file", true, false}, {"link-file", true, false}, {"link-dir", false, true}, {".", false, true},
+            {"file", true, false}, {"link-file", true, false}, {"link-dir", false, false}, {".", false, true},
             {"dangling", false, false}, {"pipe", false, false}, {"file/child", false, false}, {"", false, false}};
         for (const auto& c : cases) {
             const QString full = *c.entry ? path(c.entry) : QString();

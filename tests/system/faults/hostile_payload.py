@@ -263,7 +263,9 @@ def outside_state(device, outside):
     and the device root apart from the update's own trees and the stick."""
     state = {("outside", rel): entry for rel, entry in devicesim.snapshot(outside).items()}
     own = {device.app, device.system, device.payload, device.backup,
-           os.path.join(device.root, "USB HD")}
+           os.path.join(device.root, "USB HD"),
+           # the updater's single-instance lock below the device root
+           os.path.join(device.root, "run")}
     for rel, entry in devicesim.snapshot(device.root, prune=own).items():
         if os.path.join(device.root, rel) not in own and rel != "terminal-started":
             state[("device", rel)] = entry

@@ -1,0 +1,261 @@
+#include "dirwalk.h"
+
+#include "devicepath.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace DirWalk {
+
+namespace {
+
+const int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+QByteArray cleanAbsolute(const QByteArray& path)
+{
+    return QFile::encodeName(QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(path))));
+}
+
+// The fixed root that path lies below (not at), or empty.
+QByteArray fixedRootOf(const QByteArray& path)
+{
+    for (const char* root : { "/FlashDisk", "/USB HD" }) {
+        const QByteArray mapped = cleanAbsolute(QFile::encodeName(DevicePath::map(root)));
+        if (path.startsWith(mapped + '/'))
+            return mapped;
+    }
+    return QByteArray();
+}
+
+QByteArray joinPath(const QByteArray& dir, const char* name)
+{
+    if (dir.endsWith('/'))
+        return dir + name;
+    return dir + '/' + name;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct Frame
+{
+    struct stat st;
+    QByteArray name;
+    QByteArray path;
+    std::vector<QByteArray> subdirectories;
+    size_t next = 0;
+};
+
+// Reads the whole folder first: removing while reading could skip entries.
+// Entries are given to the visitor in the folder's order.
+void list(int fd, Frame* frame, const Visitor& visitor)
+{
+    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        const int error = errno;
+        if (listing >= 0)
+            ::close(listing);
+        if (visitor.failure)
+            visitor.failure(frame->path, error);
+        return;
+    }
+    std::vector<QByteArray> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0 && visitor.failure)
+                visitor.failure(frame->path, errno);
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+
+    for (const QByteArray& name : names) {
+        const QByteArray path = joinPath(frame->path, name.constData());
+        struct stat st;
+        if (::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone since it was listed: nothing left to look at.
+            if (errno != ENOENT && visitor.failure)
+                visitor.failure(path, errno);
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!visitor.enter || visitor.enter(name.constData(), path))
+                frame->subdirectories.push_back(name);
+        } else if (visitor.entry) {
+            visitor.entry(fd, name.constData(), st, path);
+        }
+    }
+}
+
+// Opens the sub-directory name of fd without following a link. A folder
+// without owner permissions is opened after giving them, as its removal
+// needs them anyway.
+int openSubdirectory(int fd, const char* name)
+{
+    int child = ::openat(fd, name, directoryFlags | O_NOFOLLOW | O_NONBLOCK);
+    if (child >= 0 || errno != EACCES)
+        return child;
+    struct stat before;
+    if (::fstatat(fd, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(before.st_mode))
+        return -1;
+    const int path = ::openat(fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (path < 0)
+        return -1;
+    const QByteArray viaDescriptor = "/proc/self/fd/" + QByteArray::number(path);
+    ::chmod(viaDescriptor.constData(), (before.st_mode & 07777) | S_IRWXU);
+    ::close(path);
+    child = ::openat(fd, name, directoryFlags | O_NOFOLLOW | O_NONBLOCK);
+    struct stat after;
+    if (child >= 0 && (::fstat(child, &after) != 0 || !sameFile(before, after))) {
+        ::close(child);
+        errno = EAGAIN;
+        return -1;
+    }
+    return child;
+}
+
+} // namespace
+
+int openParent(const QByteArray& path, QByteArray* name)
+{
+    const QByteArray clean = cleanAbsolute(path);
+    const int slash = clean.lastIndexOf('/');
+    if (clean == "/" || slash < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    *name = clean.mid(slash + 1);
+    const QByteArray parent = slash == 0 ? QByteArray("/") : clean.left(slash);
+    const QByteArray root = fixedRootOf(clean);
+    if (root.isEmpty() || parent == root)
+        return ::open(parent.constData(), directoryFlags);
+
+    int fd = ::open(root.constData(), directoryFlags);
+    const QList<QByteArray> below = parent.mid(root.size() + 1).split('/');
+    for (const QByteArray& component : below) {
+        if (fd < 0)
+            return -1;
+        const int next = ::openat(fd, component.constData(), directoryFlags | O_NOFOLLOW);
+        const int error = errno;
+        ::close(fd);
+        fd = next;
+        errno = error;
+    }
+    return fd;
+}
+
+bool lstatPath(const QByteArray& path, struct stat* st)
+{
+    QByteArray name;
+    const int fd = openParent(path, &name);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fstatat(fd, name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
+}
+
+QByteArray firstLink(const QByteArray& path)
+{
+    const QByteArray clean = cleanAbsolute(path);
+    const QByteArray root = fixedRootOf(clean);
+    if (root.isEmpty())
+        return QByteArray();
+    QByteArray walked = root;
+    for (const QByteArray& component : clean.mid(root.size() + 1).split('/')) {
+        walked = joinPath(walked, component.constData());
+        struct stat st;
+        if (!lstatPath(walked, &st))
+            return errno == ELOOP ? walked : QByteArray();
+        if (S_ISLNK(st.st_mode))
+            return walked;
+    }
+    return QByteArray();
+}
+
+bool walk(int fd, const QByteArray& path, const Visitor& visitor)
+{
+    std::vector<Frame> stack(1);
+    stack.back().path = path;
+    if (::fstat(fd, &stack.back().st) != 0) {
+        if (visitor.failure)
+            visitor.failure(path, errno);
+        ::close(fd);
+        return false;
+    }
+    list(fd, &stack.back(), visitor);
+
+    while (true) {
+        Frame& top = stack.back();
+        if (top.next < top.subdirectories.size()) {
+            const QByteArray name = top.subdirectories[top.next++];
+            const QByteArray childPath = joinPath(top.path, name.constData());
+            const int child = openSubdirectory(fd, name.constData());
+            if (child < 0) {
+                // ELOOP or ENOTDIR: swapped for something else since it was
+                // listed; it is not walked into either way.
+                if (errno != ENOENT && visitor.failure)
+                    visitor.failure(childPath, errno);
+                continue;
+            }
+            Frame frame;
+            frame.name = name;
+            frame.path = childPath;
+            if (::fstat(child, &frame.st) != 0) {
+                if (visitor.failure)
+                    visitor.failure(childPath, errno);
+                ::close(child);
+                continue;
+            }
+            ::close(fd);
+            fd = child;
+            stack.push_back(std::move(frame));
+            list(fd, &stack.back(), visitor);
+            continue;
+        }
+        if (stack.size() == 1)
+            break;
+
+        // Back up one level. ".." must be the folder we came down from:
+        // anything else means the tree was moved while we walked it.
+        const int parent = ::openat(fd, "..", directoryFlags);
+        struct stat parentStat;
+        if (parent < 0 || ::fstat(parent, &parentStat) != 0
+            || !sameFile(parentStat, stack[stack.size() - 2].st)) {
+            if (visitor.failure)
+                visitor.failure(top.path, parent < 0 ? errno : ESTALE);
+            if (parent >= 0)
+                ::close(parent);
+            ::close(fd);
+            return false;
+        }
+        ::close(fd);
+        fd = parent;
+        const Frame done = std::move(stack.back());
+        stack.pop_back();
+        if (visitor.leave)
+            visitor.leave(fd, done.name.constData(), done.path);
+    }
+    ::close(fd);
+    return true;
+}
+
+} // namespace DirWalk

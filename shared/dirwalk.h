@@ -1,0 +1,54 @@
+#ifndef DIRWALK_H
+#define DIRWALK_H
+
+#include "installershared_global.h"
+
+#include <QByteArray>
+
+#include <functional>
+
+#include <sys/stat.h>
+
+// Walks and opens directory trees from directory descriptors: no path is ever
+// resolved as a whole, so depth is limited only by the file system, and no
+// link below the device's fixed roots ("/FlashDisk", "/USB HD") is followed.
+// Everything on the flash disk may come from a payload and is not trusted.
+namespace DirWalk {
+
+// Opens the folder that holds the last component of path and gives that
+// component's name. Components below a fixed root are opened without
+// following links; the fixed root and what lies above it are taken as they
+// are. -1 with errno set on failure (ELOOP: a link on the way).
+INSTALLERSHARED_EXPORT int openParent(const QByteArray& path, QByteArray* name);
+
+// lstat of path, reached as openParent reaches it. False with errno set.
+INSTALLERSHARED_EXPORT bool lstatPath(const QByteArray& path, struct stat* st);
+
+// The first component of path below a fixed root that is a link, the last
+// component included; empty when there is none.
+INSTALLERSHARED_EXPORT QByteArray firstLink(const QByteArray& path);
+
+// What a walk reports. Paths are the walked folder's path joined with the
+// names below it: for messages only, never opened.
+struct INSTALLERSHARED_EXPORT Visitor
+{
+    // An entry that is not a directory (file, link, FIFO, socket, device).
+    std::function<void(int dirFd, const char* name, const struct stat& st, const QByteArray& path)> entry;
+    // A directory: whether to walk into it. Unset: every one.
+    std::function<bool(const char* name, const QByteArray& path)> enter;
+    // A directory walked into, after everything below it.
+    std::function<void(int parentFd, const char* name, const QByteArray& path)> leave;
+    // Something that could not be read or opened; errno value given.
+    std::function<void(const QByteArray& path, int error)> failure;
+};
+
+// Walks the tree below the directory open as fd (the walk takes fd over and
+// closes it), depth first, one descriptor at a time: it climbs back up through
+// "..", checked against the folder it came from, so it never leaves the tree
+// even when the tree is changed under it. Links are entries, never followed.
+// False when the walk had to stop early (the tree moved).
+INSTALLERSHARED_EXPORT bool walk(int fd, const QByteArray& path, const Visitor& visitor);
+
+} // namespace DirWalk
+
+#endif // DIRWALK_H
