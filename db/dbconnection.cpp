@@ -1,7 +1,10 @@
 #include "dbconnection.h"
 
+#include "dirwalk.h"
+
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QSqlQuery>
 
 #include <utility>
@@ -74,6 +77,16 @@ bool DBConnection::open()
     // replaced; removing it first spares the "duplicate connection name"
     // warning of addDatabase().
     close();
+
+    // SQLite opens the database and its side files blindly: a FIFO there
+    // hangs it, a link makes it read or roll back a file elsewhere. Such a
+    // database counts as unreadable, and no connection is registered, so
+    // database() cannot open one behind our back.
+    if (driverName == QLatin1String("QSQLITE")) {
+        const QByteArray path = QFile::encodeName(databasePath);
+        if (!DirWalk::firstNotRegular({ path, path + "-journal", path + "-wal", path + "-shm" }).isEmpty())
+            return false;
+    }
 
     QSqlDatabase handle = QSqlDatabase::addDatabase(driverName, connectionName);
     if (!handle.isValid()) {

@@ -191,6 +191,16 @@ QByteArray firstLink(const QByteArray& path)
     return QByteArray();
 }
 
+QByteArray firstNotRegular(const QList<QByteArray>& paths)
+{
+    for (const QByteArray& path : paths) {
+        struct stat st;
+        if (lstatPath(path, &st) ? !S_ISREG(st.st_mode) : errno != ENOENT)
+            return path;
+    }
+    return QByteArray();
+}
+
 bool walk(int fd, const QByteArray& path, const Visitor& visitor)
 {
     std::vector<Frame> stack(1);

@@ -4,6 +4,7 @@
 #include "installershared_global.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <functional>
 
@@ -27,6 +28,12 @@ INSTALLERSHARED_EXPORT bool lstatPath(const QByteArray& path, struct stat* st);
 // The first component of path below a fixed root that is a link, the last
 // component included; empty when there is none.
 INSTALLERSHARED_EXPORT QByteArray firstLink(const QByteArray& path);
+
+// The first of paths that exists but is not a regular file (a link, FIFO,
+// socket, device or folder), reached as lstatPath reaches it; empty when each
+// is a regular file or absent. A path that cannot be looked at counts as not
+// regular. For files that a library would otherwise open blindly.
+INSTALLERSHARED_EXPORT QByteArray firstNotRegular(const QList<QByteArray>& paths);
 
 // What a walk reports. Paths are the walked folder's path joined with the
 // names below it: for messages only, never opened.

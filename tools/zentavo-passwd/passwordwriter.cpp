@@ -1,5 +1,7 @@
 #include "passwordwriter.h"
 
+#include "dirwalk.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -57,6 +59,12 @@ bool PasswordWriter::write(const QString& storedValue)
         return fail(QStringLiteral("%1 is not a directory").arg(target.absolutePath()));
     if (!directory.exists())
         return fail(QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
+
+    // SQLite would open a FIFO among these and hang, or write through a link.
+    const QByteArray path = QFile::encodeName(databasePath);
+    const QByteArray irregular = DirWalk::firstNotRegular({ path, path + "-journal", path + "-wal", path + "-shm" });
+    if (!irregular.isEmpty())
+        return fail(QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
 
     const bool existedBefore = target.exists();
     const bool written = writeInTransaction(storedValue);

@@ -80,6 +80,21 @@ def no_user_table(path):
     db.close()
 
 
+def side_file(passwd, path, suffix, make):
+    provision(passwd, path, "Secret-42")
+    make(path + suffix)
+
+
+def linked_database(passwd, path):
+    real = os.path.join(os.path.dirname(path), "elsewhere.db")
+    provision(passwd, real, "Secret-42")
+    os.symlink(real, path)
+
+
+# Cases whose files the password tool must refuse too (exit 1, never a hang).
+TOOL_REFUSES = {"journal_fifo", "wal_fifo", "shm_link", "journal_dir", "database_link"}
+
+
 # case -> (how to make it, what the updater must do, a debug line it must write)
 def make_cases(passwd):
     return {
@@ -98,6 +113,17 @@ def make_cases(passwd):
         # replaced one: never read as "no password".
         "not_a_database": (lambda p: devicesim.write_file(p, b"This is no SQLite file.\n" * 200),
                            PROMPT, "Admin password not readable."),
+        # SQLite's side files, or the database itself, not regular files: SQLite
+        # would hang on a FIFO or follow a link. Unreadable, never a hang.
+        "journal_fifo": (lambda p: side_file(passwd, p, "-journal", os.mkfifo), PROMPT,
+                         "Admin password not readable."),
+        "wal_fifo": (lambda p: side_file(passwd, p, "-wal", os.mkfifo), PROMPT,
+                     "Admin password not readable."),
+        "shm_link": (lambda p: side_file(passwd, p, "-shm", lambda q: os.symlink("/dev/zero", q)),
+                     PROMPT, "Admin password not readable."),
+        "journal_dir": (lambda p: side_file(passwd, p, "-journal", os.mkdir), PROMPT,
+                        "Admin password not readable."),
+        "database_link": (lambda p: linked_database(passwd, p), PROMPT, "Admin password not readable."),
         # A good password, for comparison: the prompt opens, nothing unreadable.
         "valid_password": (lambda p: provision(passwd, p, "Secret-42"), PROMPT, None),
         # No password is stored: the run installs as on a device without one.
@@ -205,6 +231,17 @@ def test():
         if locker:
             locker.release()
     check(database_state(device.database) == before_db, "the updater changed the settings database")
+
+    if case in TOOL_REFUSES:
+        try:
+            tool = subprocess.run([args["passwd"], device.database, "Other-1"], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
+        except subprocess.TimeoutExpired:
+            raise devicesim.TestFailure("zentavo-passwd hangs")
+        message = tool.stderr.decode(errors="replace").strip()
+        print("zentavo-passwd: exit %d: %s" % (tool.returncode, message))
+        check(tool.returncode == 1 and message, "zentavo-passwd did not refuse: exit %d" % tool.returncode)
+        check(database_state(device.database) == before_db, "zentavo-passwd changed the settings database")
 
 
 if __name__ == "__main__":
