@@ -217,7 +217,11 @@ bool InputPanelContext::filterEvent(const QEvent* event)
         return true;
     }
     case QEvent::CloseSoftwareInputPanel:
+        // A hold begun on the hidden panel must not open its bar later.
+        pressAndHoldTimer.stop();
         inputPanel->hide();
+        if (!inputPanelShift->isVisible() && !inputPanelNumber->isVisible())
+            closeKeyBar();
         return true;
     default:
         return false;
@@ -374,9 +378,13 @@ void InputPanelContext::onCancelPressed()
         viewManager->setPasswordCancelled();
 }
 
-// Every special key acts only for a focused field, and closes an open accent bar first.
+// Every special key stops a pending hold, acts only for a focused field, and
+// closes an open accent bar first.
 bool InputPanelContext::beginSpecialKey()
 {
+    // A vowel pressed and slid off keeps the timer running; whatever the key
+    // does next (another panel, the prompt closing) its bar must not follow.
+    pressAndHoldTimer.stop();
     if (!focusWidget())
         return false;
     closeKeyBar();
@@ -430,7 +438,10 @@ void InputPanelContext::onPressAndHoldTimeout()
     case 0x0075: bar = keyBarUSmall; break;
     default: break;
     }
-    if (bar)
+    // A bar belongs over the letter panel of its case: never over the number
+    // panel, nor where no panel is left.
+    QWidget* panel = pressedChar.isUpper() ? static_cast<QWidget*>(inputPanel) : static_cast<QWidget*>(inputPanelShift);
+    if (bar && panel->isVisible())
         bar->setVisible(true);
 }
 
@@ -504,6 +515,9 @@ bool InputPanelContext::closeKeyBar()
 
 void InputPanelContext::hideAllPanels()
 {
+    pressAndHoldTimer.stop();
+    keyBarVisible = false;
+    hideKeyBars();
     inputPanel->hide();
     inputPanelShift->hide();
     inputPanelNumber->hide();

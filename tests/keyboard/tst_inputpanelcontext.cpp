@@ -52,6 +52,8 @@ private slots:
     void specialKeysCloseTheBarFirst_data();
     void specialKeysCloseTheBarFirst();
     void expiryWithoutFocusShowsNoBar();
+    void heldVowelSlidOffIsEndedBySpecialKeysAndHiding_data();
+    void heldVowelSlidOffIsEndedBySpecialKeysAndHiding();
 
     void passwordIsComparedExactly();
 
@@ -392,6 +394,43 @@ void TestInputPanelContext::expiryWithoutFocusShowsNoBar()
     rig->context->setPressAndHoldInterval(neverExpires);
     tap({ "panelButton_A" });
     QCOMPARE(text(), QStringLiteral("A"));
+}
+
+void TestInputPanelContext::heldVowelSlidOffIsEndedBySpecialKeysAndHiding_data()
+{
+    QTest::addColumn<QString>("keyName"); // empty: focus leaves for a widget without input
+    QTest::addColumn<QString>("panelAfter");
+    QTest::newRow("Shift") << "shiftButton" << "InputPanelShift";
+    QTest::newRow("123") << "numberButton" << "InputPanelNumber";
+    QTest::newRow("<==") << "backspaceButton" << "InputPanel";
+    QTest::newRow("Ok") << "enterButton" << "InputPanel";
+    QTest::newRow("Cancel") << "cancelButton" << "none";
+    QTest::newRow("focus leaves") << "" << "none";
+}
+
+// A vowel pressed and released off its key leaves the hold running; a special
+// key or the panel going away within the hold must end it, so that no bar
+// opens later over the number panel, another case, or no panel at all.
+void TestInputPanelContext::heldVowelSlidOffIsEndedBySpecialKeysAndHiding()
+{
+    QFETCH(QString, keyName);
+    QFETCH(QString, panelAfter);
+    const int hold = 300;
+    tapField();
+    rig->context->setPressAndHoldInterval(hold);
+    QPushButton* key = keyOf(currentPanel(), "panelButton_E");
+    QVERIFY(key);
+    QTest::mousePress(key, Qt::LeftButton);
+    QTest::mouseRelease(key, Qt::LeftButton, Qt::NoModifier, QPoint(-30, -30));
+    if (keyName.isEmpty())
+        fields->button->setFocus();
+    else
+        tap({ keyName });
+    QCOMPARE(visiblePanels(), panelAfter);
+    QTest::qWait(hold + 200);
+    QCoreApplication::processEvents();
+    QCOMPARE(visibleBars(), QStringLiteral("none"));
+    QVERIFY(text().isEmpty());
 }
 
 // The controller's start-up opens the prompt and waits in it while the steps
