@@ -64,6 +64,18 @@ AES_Encryption::AES_Encryption(QObject* parent)
 
 AES_Encryption::~AES_Encryption() = default;
 
+namespace {
+
+// A caller that asks for ok reports the failure itself, in its own words:
+// one failure, one log line.
+void reportFailure(const bool* ok, const char* reason)
+{
+    if (!ok)
+        qDebug() << "AES_Encryption: cannot decrypt:" << reason;
+}
+
+} // namespace
+
 QString AES_Encryption::Decrypt(QString text)
 {
     return Decrypt(text, nullptr);
@@ -81,11 +93,11 @@ QString AES_Encryption::Decrypt(const QString& text, bool* ok)
 
     QByteArray blob;
     if (text.size() > maxTextLength || !decodeBase64(text, &blob)) {
-        qDebug() << "AES_Encryption: cannot decrypt: not a base64 text";
+        reportFailure(ok, "not a base64 text");
         return QString();
     }
     if (blob.size() < nonceSize + tagSize) {
-        qDebug() << "AES_Encryption: cannot decrypt: text too short";
+        reportFailure(ok, "text too short");
         return QString();
     }
 
@@ -110,7 +122,7 @@ QString AES_Encryption::Decrypt(const QString& text, bool* ok)
                                &finalLength) == 1;
     if (!decrypted) {
         wipe(&plain);
-        qDebug() << "AES_Encryption: cannot decrypt: authentication failed";
+        reportFailure(ok, "authentication failed");
         return QString();
     }
     plain.truncate(length + finalLength);
@@ -119,7 +131,7 @@ QString AES_Encryption::Decrypt(const QString& text, bool* ok)
     const bool validUtf8 = password.toUtf8() == plain;
     wipe(&plain);
     if (!validUtf8) {
-        qDebug() << "AES_Encryption: cannot decrypt: not a UTF-8 text";
+        reportFailure(ok, "not a UTF-8 text");
         return QString();
     }
     if (ok)

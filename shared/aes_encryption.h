@@ -25,6 +25,8 @@ public:
 
     // As above, but *ok tells a failure (bad base64, too short, failed
     // authentication) apart from an empty password. Empty input: "" with ok.
+    // The failure is then left to the caller to report; only the form
+    // without ok logs it.
     QString Decrypt(const QString& text, bool* ok);
 
     // Empty text for an empty input (no password).

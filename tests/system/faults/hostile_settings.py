@@ -204,6 +204,9 @@ def test():
                   "the flash disk changed while the prompt was open")
             if line:
                 check(line in log, "the log lacks %r:\n%s" % (line, log))
+                # One failure, one line: the decryptor adds none of its own.
+                check(log.count(line) == 1 and "AES_Encryption" not in log,
+                      "more than one line for one failure:\n" + log)
             else:
                 check("Admin password not readable." not in log,
                       "a readable password was reported unreadable:\n" + log)
