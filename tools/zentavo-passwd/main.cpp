@@ -1,9 +1,11 @@
 #include "passwordwriter.h"
 
 #include "aes_encryption.h"
+#include "keyboardcharacters.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -23,9 +25,15 @@ const char usage[] =
     "must exist already: it is not created. The whole change is one\n"
     "transaction, so a failed run leaves the file as it was.\n"
     "\n"
+    "PASSWORD must be one the updater's prompt can take: at most 50\n"
+    "characters, each one its on-screen keyboard can type. Any other is\n"
+    "refused, and the message names what the keyboard lacks.\n"
+    "\n"
     "The password is visible in the process list while the tool runs.\n"
     "\n"
     "Exit status: 0 stored, 1 failed (nothing changed), 2 wrong arguments.\n";
+
+const int maxPasswordLength = 50;
 
 void printError(const QString& message)
 {
@@ -36,7 +44,14 @@ void printError(const QString& message)
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication application(argc, argv);
+    // The keyboard's windows are made (never shown) to learn what it types:
+    // no display is needed for that.
+    // The platform's own remarks (runtime folder and the like) are no
+    // business of the tool's user; its errors are printed below.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
 
     if (argc == 2 && (qstrcmp(argv[1], "--help") == 0 || qstrcmp(argv[1], "-h") == 0)) {
         std::fputs(usage, stdout);
@@ -52,6 +67,25 @@ int main(int argc, char* argv[])
     if (databasePath.isEmpty()) {
         printError(QStringLiteral("DATABASE must not be empty"));
         return 2;
+    }
+
+    // The prompt takes at most 50 characters, typed on the on-screen keyboard
+    // only: any other password would lock the device for good.
+    if (password.size() > maxPasswordLength) {
+        printError(QStringLiteral("the password has %1 characters; the prompt takes at most %2")
+                       .arg(password.size()).arg(maxPasswordLength));
+        return 1;
+    }
+    const QString typeable = KeyboardCharacters::typeable();
+    QStringList untypeable;
+    for (const QChar c : password) {
+        const QString quoted = QLatin1Char('"') + c + QLatin1Char('"');
+        if (!typeable.contains(c) && !untypeable.contains(quoted))
+            untypeable << quoted;
+    }
+    if (!untypeable.isEmpty()) {
+        printError(QStringLiteral("the on-screen keyboard cannot type %1").arg(untypeable.join(QStringLiteral(", "))));
+        return 1;
     }
 
     AES_Encryption encryption;
