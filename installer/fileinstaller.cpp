@@ -232,12 +232,15 @@ bool FileInstaller::removeFiles(QString dir, QString pattern)
     if (fd < 0) {
         // A missing folder has nothing to remove. A linked one (or one behind
         // a link) is never entered: what it points to is not the device's.
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
         const QByteArray link = DirWalk::firstLink(start);
-        if (!link.isEmpty())
+        if (!link.isEmpty()) {
             qDebug().noquote() << QStringLiteral("not entered, a link: ") + QFile::decodeName(link);
-        else if (errno != ENOENT && errno != ENOTDIR)
+            return true;
+        }
+        if (!missing)
             qDebug().noquote() << QStringLiteral("error - cannot read: ") + QFile::decodeName(start);
-        return link.isEmpty() ? errno == ENOENT || errno == ENOTDIR : true;
+        return missing;
     }
 
     // Every match is tried; one failed removal fails the whole call.
