@@ -3,6 +3,7 @@
 #include "aes_encryption.h"
 #include "dbconnection.h"
 #include "devicepath.h"
+#include "dirwalk.h"
 #include "fileinstaller.h"
 #include "installerview.h"
 #include "ui_mainform.h"
@@ -13,10 +14,14 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QTimer>
 #include <QWidget>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -267,7 +272,13 @@ QString InstallerViewManager::readAdministratorPassword()
 {
     QString result;
     const QString databasePath = DevicePath::map(settingsDatabasePath);
-    if (fileUtils.fileExists(databasePath)) {
+    // Only nothing at all is "no database": whatever else is there (a link,
+    // a FIFO, a folder) may hide a password, and the connection refuses to
+    // read it, which makes it unreadable, never "no password".
+    struct stat st;
+    const bool present = DirWalk::lstatPath(QFile::encodeName(databasePath), &st)
+        || (errno != ENOENT && errno != ENOTDIR);
+    if (present) {
         if (!dbConnection) {
             DBConnection* connection = new DBConnection(this, QString::fromLatin1(settingsDatabaseDriver), databasePath);
             dbConnection = connection;

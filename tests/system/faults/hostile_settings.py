@@ -14,6 +14,7 @@ import base64
 import hashlib
 import os
 import signal
+import stat
 import sqlite3
 import subprocess
 import sys
@@ -92,7 +93,8 @@ def linked_database(passwd, path):
 
 
 # Cases whose files the password tool must refuse too (exit 1, never a hang).
-TOOL_REFUSES = {"journal_fifo", "wal_fifo", "shm_link", "journal_dir", "database_link"}
+TOOL_REFUSES = {"journal_fifo", "wal_fifo", "shm_link", "journal_dir", "database_link",
+                "database_fifo", "dangling_link"}
 
 
 # case -> (how to make it, what the updater must do, a debug line it must write)
@@ -130,8 +132,14 @@ def make_cases(passwd):
         # A zero-length file is a valid, empty SQLite database.
         "empty_password": (lambda p: provision(passwd, p, ""), INSTALL, None),
         "zero_length": (lambda p: devicesim.write_file(p, b""), INSTALL, None),
-        "directory": (lambda p: os.makedirs(os.path.join(p, "inside")), INSTALL,
-                      "Admin-DB not available."),
+        # Only nothing at all is no database: a folder, FIFO or dangling link
+        # at its place may hide one.
+        "directory": (lambda p: os.makedirs(os.path.join(p, "inside")), PROMPT,
+                      "Admin password not readable."),
+        "database_fifo": (lambda p: (os.makedirs(os.path.dirname(p)), os.mkfifo(p)), PROMPT,
+                          "Admin password not readable."),
+        "dangling_link": (lambda p: (os.makedirs(os.path.dirname(p)), os.symlink("gone.db", p)), PROMPT,
+                          "Admin password not readable."),
         "null_value": (lambda p: store(p, None), INSTALL, None),
         "no_value_column": (no_value_column, INSTALL, None),
         "no_user_table": (no_user_table, INSTALL, None),
@@ -158,6 +166,11 @@ class Locker:
 
 
 def database_state(path):
+    st = os.lstat(path)
+    if stat.S_ISLNK(st.st_mode):
+        return ("link", os.readlink(path))
+    if stat.S_ISFIFO(st.st_mode):
+        return ("fifo",)
     if os.path.isdir(path):
         return ("dir", sorted(os.listdir(path)))
     with open(path, "rb") as f:
