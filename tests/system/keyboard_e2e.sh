@@ -153,6 +153,17 @@ report_display() {
     ls -la /tmp/.X11-unix/
 }
 
+press_and_slide_off() { # KEY: down on the key, up far beside the panel
+    local position
+    position=$(keyboard_key_position "$1") || return 1
+    # shellcheck disable=SC2086
+    xdotool mousemove $position mousedown 1
+    sleep 0.1
+    xdotool mousemove 790 10 mouseup 1
+}
+
+no_bar_visible() { ! xdotool search --onlyvisible --name "^KeyBar_" >/dev/null; }
+
 keyboard_at() { # keyboard_at X Y: the panel's corner as keyboard_locate found it
     [ "$KEYBOARD_PANEL_X" -eq "$1" ] && [ "$KEYBOARD_PANEL_Y" -eq "$2" ]
 }
@@ -229,7 +240,18 @@ if ! keyboard_wait 30; then
     exit 1
 fi
 keyboard_tap Q
+# A vowel pressed and let go beside its key keeps its hold running: a special
+# key within the hold must end it, or its bar opens over the number panel,
+# or over nothing once the prompt has closed.
+press_and_slide_off E
+keyboard_tap 123
+sleep 1.2
+check "a hold ended by 123 opens no accent bar over the number panel" no_bar_visible
+keyboard_tap ABC
+press_and_slide_off E
 keyboard_tap Cancel
+sleep 1.2
+check "a hold ended by Cancel opens no accent bar after the prompt closed" no_bar_visible
 wait_until 15 log_has "HandleEvents: WaitPassword: Cancelled."
 check "prompt cancelled" log_has "HandleEvents: WaitPassword: Cancelled."
 check "nothing installed after Cancel" grep -qx "version=1.0" "$FLASH/Zentavo/Zentavo.ini"
