@@ -72,9 +72,10 @@ def write_terminal(path, tag):
     write_file(path, TERMINAL_SCRIPT.format(tag=tag).encode(), 0o755)
 
 
-def file_digest(path):
+def file_digest(path, dir_fd=None):
     h = hashlib.sha1()
-    with open(path, "rb") as f:
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
+    with os.fdopen(fd, "rb") as f:
         while True:
             block = f.read(1 << 20)
             if not block:
@@ -83,44 +84,66 @@ def file_digest(path):
     return h.hexdigest()
 
 
-def snapshot(root, big=1 << 30, prune=()):
+def _walk(root, prune=()):
+    """(relative path, name, lstat, parent dir fd) of every entry below root.
+
+    Walks with directory descriptors, never through a link, so that trees
+    deeper than PATH_MAX can be looked at too."""
+    if not os.path.isdir(root) or os.path.islink(root):
+        return
+    for dirpath, dirnames, filenames, dirfd in os.fwalk(root, follow_symlinks=False):
+        dirnames[:] = [d for d in dirnames if os.path.join(dirpath, d) not in prune]
+        for name in dirnames + filenames:
+            rel = os.path.relpath(os.path.join(dirpath, name), root)
+            yield rel, name, os.stat(name, dir_fd=dirfd, follow_symlinks=False), dirfd
+
+
+def snapshot(root, big=1 << 30, prune=(), times=False):
     """Every entry below root: relative path -> description.
 
     Files: ("f", sha1, mode bits, size); files above `big` bytes are not
     hashed ("F", None, mode, size). Links: ("l", link text). Directories:
     ("d",). Links are never followed; directories in `prune` are left out.
+    With `times`, every description ends with the modification time in
+    nanoseconds, and root itself is listed as "." with its mode and time.
     """
     result = {}
     if not os.path.lexists(root):
         return result
-    for dirpath, dirnames, filenames in os.walk(root, followlinks=False):
-        dirnames[:] = [d for d in dirnames if os.path.join(dirpath, d) not in prune]
-        for name in dirnames + filenames:
-            path = os.path.join(dirpath, name)
-            rel = os.path.relpath(path, root)
-            st = os.lstat(path)
-            if stat.S_ISLNK(st.st_mode):
-                result[rel] = ("l", os.readlink(path))
-            elif stat.S_ISDIR(st.st_mode):
-                result[rel] = ("d",)
-            elif stat.S_ISREG(st.st_mode):
-                if st.st_size > big:
-                    result[rel] = ("F", None, stat.S_IMODE(st.st_mode), st.st_size)
-                else:
-                    result[rel] = ("f", file_digest(path), stat.S_IMODE(st.st_mode), st.st_size)
+    for rel, name, st, dirfd in _walk(root, prune):
+        if stat.S_ISLNK(st.st_mode):
+            entry = ("l", os.readlink(name, dir_fd=dirfd))
+        elif stat.S_ISDIR(st.st_mode):
+            entry = ("d", stat.S_IMODE(st.st_mode)) if times else ("d",)
+        elif stat.S_ISREG(st.st_mode):
+            if st.st_size > big:
+                entry = ("F", None, stat.S_IMODE(st.st_mode), st.st_size)
             else:
-                result[rel] = ("other", stat.S_IFMT(st.st_mode))
+                entry = ("f", file_digest(name, dirfd), stat.S_IMODE(st.st_mode), st.st_size)
+        else:
+            entry = ("other", stat.S_IFMT(st.st_mode))
+        result[rel] = entry + (st.st_mtime_ns,) if times else entry
+    if times:
+        st = os.lstat(root)
+        result["."] = ("d", stat.S_IMODE(st.st_mode), st.st_mtime_ns)
     return result
+
+
+def snapshot_difference(before, after, limit=8):
+    """A short description of what differs between two snapshots, or ""."""
+    lines = []
+    for rel in sorted(set(before) | set(after)):
+        if before.get(rel) != after.get(rel):
+            lines.append("  %r: %r -> %r" % (rel, before.get(rel), after.get(rel)))
+    if len(lines) > limit:
+        lines = lines[:limit] + ["  ... %d more" % (len(lines) - limit)]
+    return "\n".join(lines)
 
 
 def temporaries(root):
     """Paths below root whose name marks them as a copy's temporary."""
-    found = []
-    for dirpath, dirnames, filenames in os.walk(root, followlinks=False):
-        for name in dirnames + filenames:
-            if name.startswith(TEMP_PREFIX):
-                found.append(os.path.join(dirpath, name))
-    return found
+    return [os.path.join(root, rel) for rel, name, _, _ in _walk(root)
+            if name.startswith(TEMP_PREFIX)]
 
 
 class Device:
@@ -179,6 +202,14 @@ class Device:
             return ""
 
 
+def _default_stop_signals():
+    # A device starts the updater with the default handling of these
+    # signals; a test runner started in the background may ignore some, and
+    # ignored signals would be inherited.
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
+
+
 class Updater:
     """One run of the real zentavo-installer on a simulated device."""
 
@@ -205,7 +236,7 @@ class Updater:
         self.started = time.monotonic()
         self.proc = subprocess.Popen(list(wrapper) + [binary], env=env, stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=self._stderr,
-                                     cwd=workdir)
+                                     cwd=workdir, preexec_fn=_default_stop_signals)
 
     def running(self):
         return self.proc.poll() is None
@@ -286,6 +317,76 @@ class Updater:
         while not self.device.terminal_started() and time.monotonic() < deadline:
             time.sleep(0.02)
         check(self.device.terminal_started(), "the terminal was not started")
+
+
+class Call:
+    """One line of the shim's trace."""
+
+    def __init__(self, line):
+        fields = line.rstrip("\n").split("\t")
+        self.name = fields[0]
+        self.device = int(fields[1])
+        self.result = int(fields[2])
+        self.errno = int(fields[3])
+        self.names = fields[4:]
+
+    def ok(self):
+        return self.result >= 0
+
+    def is_sync(self):
+        return self.name == "syncfs"
+
+    def is_rename(self):
+        return self.name in ("rename", "renameat", "renameat2")
+
+    def is_copy(self):
+        return self.name in ("copy_file_range", "pwrite", "pwrite64")
+
+    def __repr__(self):
+        return "%s(dev %d) = %d%s %s" % (self.name, self.device, self.result,
+                                         " errno %d" % self.errno if self.result < 0 else "",
+                                         " ".join(self.names))
+
+
+class Shim:
+    """The preloaded shim (fsshim.c) for one or more runs: it records syncs,
+    renames and data copies in a trace file and can break or slow them."""
+
+    def __init__(self, library, trace):
+        check(library and os.path.isfile(library), "no shim library given (--shim)")
+        self.library = os.path.abspath(library)
+        self.trace = trace
+
+    def env(self, sync_eio=False, copy_delay_us=0, rename_delay_us=0, huge_free=False,
+            grow=None, hold_at_copy=0):
+        """The environment of a run with the shim loaded and the trace emptied."""
+        with open(self.trace, "w"):
+            pass
+        preload = os.environ.get("LD_PRELOAD", "")
+        env = {
+            "LD_PRELOAD": self.library + (":" + preload if preload else ""),
+            "ZENTAVO_SHIM_TRACE": self.trace,
+            "ZENTAVO_SHIM_SYNC_EIO": "1" if sync_eio else "0",
+            "ZENTAVO_SHIM_COPY_DELAY_US": str(copy_delay_us),
+            "ZENTAVO_SHIM_RENAME_DELAY_US": str(rename_delay_us),
+            "ZENTAVO_SHIM_HUGE_FREE": "1" if huge_free else "0",
+            "ZENTAVO_SHIM_GROW": grow or "",
+            "ZENTAVO_SHIM_HOLD_AT_COPY": str(hold_at_copy),
+        }
+        # A sanitizer build wants its runtime first; the shim comes before it
+        # and has no sanitizer of its own, so that check must be off.
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
+        return env
+
+    def calls(self):
+        try:
+            with open(self.trace, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+        except OSError:
+            return []
+        # A line being written as we read has no line feed yet.
+        return [Call(line) for line in text.split("\n")[:-1] if line]
 
 
 def private_tmpfs(size, required, label):

@@ -1,0 +1,395 @@
+/* A preloaded shim for the fault tests of the updater: it records the calls
+ * that decide whether an install survives a power cut (syncs, renames, data
+ * copies) and can break or slow them, so that a test sees the order of the
+ * phases and can stop the updater inside one of them.
+ *
+ * Environment (all optional):
+ *   ZENTAVO_SHIM_TRACE=FILE        one line per call, appended:
+ *                                  call<TAB>st_dev<TAB>result<TAB>errno<TAB>name<TAB>name
+ *   ZENTAVO_SHIM_SYNC_EIO=1        syncfs, fsync and fdatasync fail with EIO
+ *   ZENTAVO_SHIM_COPY_DELAY_US=N   each data-copy call first waits N microseconds
+ *   ZENTAVO_SHIM_RENAME_DELAY_US=N each rename first waits N microseconds
+ *   ZENTAVO_SHIM_HUGE_FREE=1       statvfs and fstatvfs report a terabyte free
+ *   ZENTAVO_SHIM_GROW=NAME         the first data copy out of a file called NAME
+ *                                  appends 4096 bytes to that file afterwards
+ *   ZENTAVO_SHIM_HOLD_AT_COPY=K    the K-th data-copy call (from 1) writes "hold"
+ *                                  to the trace and waits until a signal arrives
+ *                                  (20 s at most), so a test can signal the
+ *                                  updater at a known point of the copy
+ *
+ * Plain C and libc only: it is loaded into sanitizer builds and Qt 5 or Qt 6
+ * builds alike. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+static int trace_fd = -1;
+static int sync_eio;
+static long copy_delay_us;
+static long rename_delay_us;
+static int huge_free;
+static const char* grow_name;
+static volatile int grown;
+static long hold_at_copy;
+static long copy_calls;
+
+__attribute__((constructor)) static void shim_init(void)
+{
+    const char* value = getenv("ZENTAVO_SHIM_TRACE");
+    if (value && *value)
+        trace_fd = open(value, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    value = getenv("ZENTAVO_SHIM_SYNC_EIO");
+    sync_eio = value && strcmp(value, "1") == 0;
+    value = getenv("ZENTAVO_SHIM_COPY_DELAY_US");
+    copy_delay_us = value ? atol(value) : 0;
+    value = getenv("ZENTAVO_SHIM_RENAME_DELAY_US");
+    rename_delay_us = value ? atol(value) : 0;
+    value = getenv("ZENTAVO_SHIM_HUGE_FREE");
+    huge_free = value && strcmp(value, "1") == 0;
+    value = getenv("ZENTAVO_SHIM_GROW");
+    grow_name = value && *value ? value : NULL;
+    value = getenv("ZENTAVO_SHIM_HOLD_AT_COPY");
+    hold_at_copy = value ? atol(value) : 0;
+}
+
+static void* next_symbol(const char* name)
+{
+    void* symbol = dlsym(RTLD_NEXT, name);
+    if (!symbol) {
+        static const char message[] = "fsshim: a wrapped function is missing\n";
+        ssize_t ignored = write(2, message, sizeof(message) - 1);
+        (void)ignored;
+        abort();
+    }
+    return symbol;
+}
+
+/* The whole delay, even when a signal arrives meanwhile: the test decides
+ * when the updater is stopped, not the sleep. */
+static void delay(long microseconds)
+{
+    if (microseconds <= 0)
+        return;
+    struct timespec left = { microseconds / 1000000, (microseconds % 1000000) * 1000 };
+    const int saved = errno;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
+static void trace(const char* call, dev_t device, long result, int error, const char* first,
+                  const char* second);
+
+/* Every data-copy call starts here. */
+static void before_copy(int out)
+{
+    const long call = __atomic_add_fetch(&copy_calls, 1, __ATOMIC_SEQ_CST);
+    if (call == hold_at_copy) {
+        const int saved = errno;
+        struct stat st;
+        trace("hold", fstat(out, &st) == 0 ? st.st_dev : 0, call, 0, NULL, NULL);
+        struct timespec left = { 20, 0 };
+        nanosleep(&left, &left);  /* ends early when a signal is handled */
+        errno = saved;
+    }
+    delay(copy_delay_us);
+}
+
+/* Names go on one line whatever they hold. */
+static size_t append_name(char* line, size_t used, size_t size, const char* name)
+{
+    if (used < size)
+        line[used++] = '\t';
+    for (; name && *name && used < size; ++name)
+        line[used++] = (*name == '\n' || *name == '\t') ? '?' : *name;
+    return used;
+}
+
+static void trace(const char* call, dev_t device, long result, int error, const char* first,
+                  const char* second)
+{
+    if (trace_fd < 0)
+        return;
+    char line[2 * PATH_MAX + 128];
+    const size_t size = sizeof(line) - 1;
+    int n = snprintf(line, size, "%s\t%lu\t%ld\t%d", call, (unsigned long)device, result,
+                     result < 0 ? error : 0);
+    size_t used = n < 0 ? 0 : (size_t)n < size ? (size_t)n : size;
+    used = append_name(line, used, size, first);
+    used = append_name(line, used, size, second);
+    line[used++] = '\n';
+    /* One write per line: lines of concurrent calls never mix. */
+    ssize_t ignored = write(trace_fd, line, used);
+    (void)ignored;
+}
+
+static dev_t fd_device(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_dev : 0;
+}
+
+/* The file system a name lives on: that of its directory. */
+static dev_t name_device(int dirfd, const char* name)
+{
+    char dir[PATH_MAX];
+    const char* slash = strrchr(name, '/');
+    struct stat st;
+    if (!slash)
+        return fstatat(dirfd, ".", &st, 0) == 0 ? st.st_dev : 0;
+    size_t length = (size_t)(slash - name);
+    if (length == 0)
+        length = 1;
+    if (length >= sizeof(dir))
+        return 0;
+    memcpy(dir, name, length);
+    dir[length] = '\0';
+    return fstatat(dirfd, dir, &st, 0) == 0 ? st.st_dev : 0;
+}
+
+static void grow_if_named(int fd)
+{
+    if (!grow_name || grown)
+        return;
+    char link[64];
+    char path[PATH_MAX];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof(path) - 1);
+    if (length <= 0)
+        return;
+    path[length] = '\0';
+    const char* base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    if (strcmp(base, grow_name) != 0)
+        return;
+    grown = 1;
+    const int saved = errno;
+    const int out = open(link, O_WRONLY | O_APPEND | O_CLOEXEC);
+    char block[4096];
+    memset(block, 'g', sizeof(block));
+    const ssize_t written = out >= 0 ? write(out, block, sizeof(block)) : -1;
+    if (out >= 0)
+        close(out);
+    trace("grow", fd_device(fd), (long)written, errno, path, NULL);
+    errno = saved;
+}
+
+/* ---- syncs ---- */
+
+int syncfs(int fd)
+{
+    static int (*real)(int);
+    if (!real)
+        real = (int (*)(int))next_symbol("syncfs");
+    int result;
+    if (sync_eio) {
+        errno = EIO;
+        result = -1;
+    } else {
+        result = real(fd);
+    }
+    const int error = errno;
+    trace("syncfs", fd_device(fd), result, error, NULL, NULL);
+    errno = error;
+    return result;
+}
+
+static int file_sync(const char* name, int fd)
+{
+    int (*real)(int) = (int (*)(int))next_symbol(name);
+    int result;
+    if (sync_eio) {
+        errno = EIO;
+        result = -1;
+    } else {
+        result = real(fd);
+    }
+    const int error = errno;
+    trace(name, fd_device(fd), result, error, NULL, NULL);
+    errno = error;
+    return result;
+}
+
+int fsync(int fd)
+{
+    return file_sync("fsync", fd);
+}
+
+int fdatasync(int fd)
+{
+    return file_sync("fdatasync", fd);
+}
+
+void sync(void)
+{
+    void (*real)(void) = (void (*)(void))next_symbol("sync");
+    real();
+    trace("sync", 0, 0, 0, NULL, NULL);
+}
+
+/* ---- renames ---- */
+
+int rename(const char* from, const char* to)
+{
+    static int (*real)(const char*, const char*);
+    if (!real)
+        real = (int (*)(const char*, const char*))next_symbol("rename");
+    delay(rename_delay_us);
+    const dev_t device = name_device(AT_FDCWD, from);
+    const int result = real(from, to);
+    const int error = errno;
+    trace("rename", device, result, error, from, to);
+    errno = error;
+    return result;
+}
+
+int renameat(int fromdir, const char* from, int todir, const char* to)
+{
+    static int (*real)(int, const char*, int, const char*);
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*))next_symbol("renameat");
+    delay(rename_delay_us);
+    const dev_t device = name_device(fromdir, from);
+    const int result = real(fromdir, from, todir, to);
+    const int error = errno;
+    trace("renameat", device, result, error, from, to);
+    errno = error;
+    return result;
+}
+
+int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned int flags)
+{
+    static int (*real)(int, const char*, int, const char*, unsigned int);
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*, unsigned int))next_symbol("renameat2");
+    delay(rename_delay_us);
+    const dev_t device = name_device(fromdir, from);
+    const int result = real(fromdir, from, todir, to, flags);
+    const int error = errno;
+    trace("renameat2", device, result, error, from, to);
+    errno = error;
+    return result;
+}
+
+/* ---- data copies ---- */
+
+ssize_t copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t length,
+                        unsigned int flags)
+{
+    static ssize_t (*real)(int, loff_t*, int, loff_t*, size_t, unsigned int);
+    if (!real)
+        real = (ssize_t (*)(int, loff_t*, int, loff_t*, size_t, unsigned int))
+            next_symbol("copy_file_range");
+    before_copy(out);
+    const ssize_t result = real(in, in_offset, out, out_offset, length, flags);
+    const int error = errno;
+    trace("copy_file_range", fd_device(out), (long)result, error, NULL, NULL);
+    if (result > 0)
+        grow_if_named(in);
+    errno = error;
+    return result;
+}
+
+static ssize_t data_write(const char* name, int fd, const void* data, size_t length, off_t offset)
+{
+    ssize_t (*real)(int, const void*, size_t, off_t) =
+        (ssize_t (*)(int, const void*, size_t, off_t))next_symbol(name);
+    before_copy(fd);
+    const ssize_t result = real(fd, data, length, offset);
+    const int error = errno;
+    trace(name, fd_device(fd), (long)result, error, NULL, NULL);
+    errno = error;
+    return result;
+}
+
+ssize_t pwrite(int fd, const void* data, size_t length, off_t offset)
+{
+    return data_write("pwrite", fd, data, length, offset);
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t length, off64_t offset)
+{
+    return data_write("pwrite64", fd, data, length, offset);
+}
+
+static ssize_t data_read(const char* name, int fd, void* data, size_t length, off_t offset)
+{
+    ssize_t (*real)(int, void*, size_t, off_t) =
+        (ssize_t (*)(int, void*, size_t, off_t))next_symbol(name);
+    const ssize_t result = real(fd, data, length, offset);
+    const int error = errno;
+    if (result > 0)
+        grow_if_named(fd);
+    errno = error;
+    return result;
+}
+
+ssize_t pread(int fd, void* data, size_t length, off_t offset)
+{
+    return data_read("pread", fd, data, length, offset);
+}
+
+ssize_t pread64(int fd, void* data, size_t length, off64_t offset)
+{
+    return data_read("pread64", fd, data, length, offset);
+}
+
+/* ---- free space ---- */
+
+static const unsigned long long terabyte = 1ULL << 40;
+
+#define HUGE_FREE(info)                                                             \
+    do {                                                                            \
+        const unsigned long long unit = (info)->f_frsize ? (info)->f_frsize : 4096; \
+        (info)->f_blocks = (info)->f_bfree = (info)->f_bavail = terabyte / unit;    \
+        (info)->f_files = (info)->f_ffree = (info)->f_favail = terabyte / unit;     \
+    } while (0)
+
+int statvfs(const char* path, struct statvfs* info)
+{
+    int (*real)(const char*, struct statvfs*) =
+        (int (*)(const char*, struct statvfs*))next_symbol("statvfs");
+    const int result = real(path, info);
+    if (result == 0 && huge_free)
+        HUGE_FREE(info);
+    return result;
+}
+
+int fstatvfs(int fd, struct statvfs* info)
+{
+    int (*real)(int, struct statvfs*) = (int (*)(int, struct statvfs*))next_symbol("fstatvfs");
+    const int result = real(fd, info);
+    if (result == 0 && huge_free)
+        HUGE_FREE(info);
+    return result;
+}
+
+int statvfs64(const char* path, struct statvfs64* info)
+{
+    int (*real)(const char*, struct statvfs64*) =
+        (int (*)(const char*, struct statvfs64*))next_symbol("statvfs64");
+    const int result = real(path, info);
+    if (result == 0 && huge_free)
+        HUGE_FREE(info);
+    return result;
+}
+
+int fstatvfs64(int fd, struct statvfs64* info)
+{
+    int (*real)(int, struct statvfs64*) =
+        (int (*)(int, struct statvfs64*))next_symbol("fstatvfs64");
+    const int result = real(fd, info);
+    if (result == 0 && huge_free)
+        HUGE_FREE(info);
+    return result;
+}
