@@ -1,15 +1,23 @@
 #!/usr/bin/env python3
 """SIGKILL at random moments of a large install, each followed by a complete run.
 
-After every kill each installed file is its complete old or its complete new
-version (never partial, never missing), files the update does not touch are
-intact, and the payload is only ever deleted, never changed. The complete run
-that follows, on whatever the killed one left, ends with the trees equal to
-the payload and no temporary anywhere on the flash disk.
+The preloaded shim (fsshim.c) slows every data copy and every rename, so that
+staging and renaming each last seconds, and records the calls. Kills are
+aimed from the start of a phase (the log line before the copy, the first sync
+in the trace) and classified afterwards by the trace: no sync yet means the
+kill hit the staging, one sync means it hit the renames.
 
-usage: killed_mid_install.py --installer PATH
-environment: ZENTAVO_FAULTS_SEED (repeat a run), ZENTAVO_FAULTS_KILLS (20),
-ZENTAVO_FAULTS_PAYLOAD_MB (300)
+After a kill during the staging both trees are exactly the old ones (every
+file with its bytes, mode and time; only temporaries may be left, which a
+SIGKILL cannot avoid). After a kill at any other moment each installed file
+is its complete old or its complete new version, never partial or missing.
+The payload is only ever deleted, never changed. The complete run that
+follows, on whatever the killed one left, ends with both trees exactly new
+and no temporary anywhere on the flash disk.
+
+usage: killed_mid_install.py --installer PATH --shim LIBRARY
+environment: ZENTAVO_FAULTS_SEED (repeat a run), ZENTAVO_FAULTS_KILLS (16),
+ZENTAVO_FAULTS_PAYLOAD_MB (30)
 """
 
 import os
@@ -20,7 +28,11 @@ import sys
 import time
 
 import devicesim
-from devicesim import Device, Updater, check
+from devicesim import Device, Shim, Updater, check
+
+# Slow enough that a phase outlasts any scheduling delay of a loaded machine.
+COPY_DELAY_US = 10000
+RENAME_DELAY_US = 6000
 
 
 def fill(path, rng, noise, tag, size, mode=0o644):
@@ -115,15 +127,22 @@ def files(snap):
     return {rel: entry for rel, entry in snap.items() if entry[0] != "d"}
 
 
+def tree(root):
+    """Files of a tree with their times; directories with their mode and time."""
+    return devicesim.snapshot(root, times=True)
+
+
 class Expectation:
     """What the pristine device tells about every later state."""
 
     def __init__(self, device):
-        self.old_app = files(devicesim.snapshot(device.app))
-        self.old_system = files(devicesim.snapshot(device.system))
-        self.payload_app = files(devicesim.snapshot(device.payload_app))
-        self.payload_system = files(devicesim.snapshot(device.payload_system))
-        self.backup = files(devicesim.snapshot(device.backup))
+        self.old_app_tree = tree(device.app)
+        self.old_system_tree = tree(device.system)
+        self.old_app = files(self.old_app_tree)
+        self.old_system = files(self.old_system_tree)
+        self.payload_app = files(tree(device.payload_app))
+        self.payload_system = files(tree(device.payload_system))
+        self.backup = files(tree(device.backup))
         self.new_app = {rel: e for rel, e in self.payload_app.items() if not is_payload_request(rel)}
         self.old_requests = {rel for rel in self.old_app if is_payload_request(rel)}
         self.final_app = {rel: e for rel, e in self.old_app.items() if rel not in self.old_requests}
@@ -132,6 +151,32 @@ class Expectation:
         self.final_system.update(self.payload_system)
         self.final_backup = {rel: e for rel, e in self.backup.items()
                              if "." not in os.path.basename(rel)}
+        # What the copy starts from: the old trees after the clearing of the
+        # request files, which comes first. The folders the clearing changes
+        # have new times from then on.
+        self.before_copy = {"application": self.old_app_tree, "system": self.old_system_tree}
+        self.before_copy["application"] = {
+            rel: e for rel, e in self.old_app_tree.items()
+            if rel not in self.old_requests and rel != "list" and not rel.startswith("list" + os.sep)}
+        self.cleared_dirs = {".", "remotecmd", os.path.join("remotecmd", "deep"), "system"}
+
+
+def check_exactly_old(device, expect):
+    """A kill during the staging: both trees as before the copy, apart from
+    temporaries, and apart from the times of the folders that hold one."""
+    for label, root in (("application", device.app), ("system", device.system)):
+        now = tree(root)
+        holding_temps = {os.path.dirname(rel) or "." for rel in now
+                         if os.path.basename(rel).startswith(devicesim.TEMP_PREFIX)}
+        now = {rel: e for rel, e in now.items()
+               if not any(part.startswith(devicesim.TEMP_PREFIX) for part in rel.split(os.sep))}
+        old = expect.before_copy[label]
+        for rel in set(now) | set(old):
+            a, b = old.get(rel), now.get(rel)
+            if a and b and a[0] == "d" and b[0] == "d" and (
+                    rel in holding_temps or (label == "application" and rel in expect.cleared_dirs)):
+                a, b = a[:2], b[:2]
+            check(a == b, "%s tree not exactly old at %r: %r, was %r" % (label, rel, b, a))
 
 
 def check_target(label, target_files, old, new, removable):
@@ -140,7 +185,8 @@ def check_target(label, target_files, old, new, removable):
     new_seen = 0
     old_seen = 0
     for rel, entry in target_files.items():
-        if os.path.basename(rel).startswith(devicesim.TEMP_PREFIX):
+        # A temporary, or a file in a new folder still under its temporary name.
+        if any(part.startswith(devicesim.TEMP_PREFIX) for part in rel.split(os.sep)):
             temps += 1
             continue
         if rel in old and entry == old[rel]:
@@ -160,26 +206,26 @@ def check_target(label, target_files, old, new, removable):
 
 
 def check_killed_state(device, expect):
-    app = files(devicesim.snapshot(device.app))
-    system = files(devicesim.snapshot(device.system))
+    app = files(tree(device.app))
+    system = files(tree(device.system))
     temps, new_app, old_app = check_target("installed application", app, expect.old_app,
                                            expect.new_app, expect.old_requests)
     t2, new_sys, old_sys = check_target("system directory", system, expect.old_system,
                                         expect.payload_system, set())
     temps += t2
     # The payload is only ever deleted, never changed; its system part stays.
-    for rel, entry in files(devicesim.snapshot(device.payload_app)).items():
+    for rel, entry in files(tree(device.payload_app)).items():
         check(expect.payload_app.get(rel) == entry, "payload file %s changed: %r" % (rel, entry))
-    check(files(devicesim.snapshot(device.payload_system)) == expect.payload_system,
+    check(files(tree(device.payload_system)) == expect.payload_system,
           "the system payload changed")
-    for rel, entry in files(devicesim.snapshot(device.backup)).items():
+    for rel, entry in files(tree(device.backup)).items():
         check(expect.backup.get(rel) == entry, "backup file %s changed or appeared" % rel)
     return temps, new_app + new_sys, old_app + old_sys
 
 
 def check_final_state(device, expect):
-    app = files(devicesim.snapshot(device.app))
-    system = files(devicesim.snapshot(device.system))
+    app = files(tree(device.app))
+    system = files(tree(device.system))
     for label, actual, wanted in (("installed application", app, expect.final_app),
                                   ("system directory", system, expect.final_system)):
         missing = sorted(set(wanted) - set(actual))
@@ -188,10 +234,10 @@ def check_final_state(device, expect):
         check(not missing and not extra and not wrong,
               "%s differs from the payload after a complete run: missing %s, extra %s, wrong %s"
               % (label, missing[:5], extra[:5], wrong[:5]))
-    check(files(devicesim.snapshot(device.backup)) == expect.final_backup,
+    check(files(tree(device.backup)) == expect.final_backup,
           "backup area not cleared as expected")
     check(not os.path.exists(device.payload_app), "application payload still there")
-    check(files(devicesim.snapshot(device.payload_system)) == expect.payload_system,
+    check(files(tree(device.payload_system)) == expect.payload_system,
           "the system payload changed")
     leftovers = devicesim.temporaries(device.flash)
     check(not leftovers, "temporaries left after a complete run: %s" % leftovers[:5])
@@ -208,12 +254,26 @@ def complete_run(binary, device, work, name):
     return log
 
 
+def wait_calls(run, shim, kind, wanted, timeout=60.0):
+    """Waits until the trace holds `wanted` calls of a kind ("is_sync",
+    "is_copy"); returns the time since the start."""
+    deadline = time.monotonic() + timeout
+    while sum(1 for c in shim.calls() if getattr(c, kind)()) < wanted:
+        check(run.running() and time.monotonic() < deadline,
+              "the trace never showed %d calls (%s)\n%s\n%s"
+              % (wanted, kind, run.log(), run.stderr_tail()))
+        time.sleep(0.005)
+    return time.monotonic() - run.started
+
+
 def test():
-    args = devicesim.parse_args(sys.argv[1:], {"installer"})
+    args = devicesim.parse_args(sys.argv[1:], {"installer", "shim"})
     binary = args["installer"]
-    kills = int(os.environ.get("ZENTAVO_FAULTS_KILLS", "20"))
-    payload_mb = int(os.environ.get("ZENTAVO_FAULTS_PAYLOAD_MB", "300"))
+    kills = int(os.environ.get("ZENTAVO_FAULTS_KILLS", "16"))
+    payload_mb = int(os.environ.get("ZENTAVO_FAULTS_PAYLOAD_MB", "30"))
     work = devicesim.private_tmpfs("%dm" % (payload_mb * 5 + 200), False, "killed-mid-install")
+    shim = Shim(args.get("shim"), os.path.join(work, "trace.txt"))
+    slow = dict(copy_delay_us=COPY_DELAY_US, rename_delay_us=RENAME_DELAY_US)
     seed = int(os.environ.get("ZENTAVO_FAULTS_SEED", str(random.randrange(1 << 30))))
     print("seed %d (ZENTAVO_FAULTS_SEED repeats this run), %d kills, payload %d MB"
           % (seed, kills, payload_mb))
@@ -230,35 +290,41 @@ def test():
         subprocess.run(["cp", "-a", pristine.flash, device.flash], check=True)
         device.insert_stick()
 
-    # A complete run first, to learn how long the phases take here.
+    # A complete slowed run first, to learn how long the phases take here.
     reset()
-    run = Updater(binary, device, work, "calibration")
-    t_clear = run.wait_log("Starting update...", timeout=60)
+    run = Updater(binary, device, work, "calibration", env_changes=shim.env(**slow))
     t_copy = run.wait_log("Installing update to Zentavo...", timeout=60)
-    t_status = run.wait_log("Status: ", timeout=120)
+    t_data = wait_calls(run, shim, "is_copy", 1)
+    t_sync = wait_calls(run, shim, "is_sync", 1)
+    t_sync2 = wait_calls(run, shim, "is_sync", 2)
     t_end = run.wait_log("delete installer directory", timeout=60)
     check(devicesim.install_status(run.log()) == "true", "a plain run failed:\n" + run.log())
     run.finish_after_stick()
     check_final_state(device, expect)
-    print("phases: clearing at %.2f s, copy %.2f-%.2f s, payload deleted by %.2f s"
-          % (t_clear, t_copy, t_status, t_end))
+    calls = shim.calls()
+    copies = sum(1 for c in calls if c.is_copy())
+    renames = sum(1 for c in calls if c.is_rename())
+    staging, renaming = t_sync - t_data, t_sync2 - t_sync
+    print("phases: copy from %.2f s, first data at %.2f s, staging %.2f s (%d data copies), "
+          "renames %.2f s (%d), payload deleted by %.2f s"
+          % (t_copy, t_data, staging, copies, renaming, renames, t_end))
 
-    # Most kills land in the copy; some in the clearing before it and in the
-    # deletion of the payload after it.
-    moments = []
-    for i in range(kills):
-        if i % 10 < 7:
-            moments.append(rng.uniform(t_copy, t_status))
-        elif i % 10 < 9:
-            moments.append(rng.uniform(max(0.0, t_clear - 0.05), t_copy + 0.01))
-        else:
-            moments.append(rng.uniform(t_status, t_end + 0.05))
-
+    # Two in five kills aim at the staging, two at the renames, one anywhere.
+    aims = ["staging", "renames", "staging", "renames", "anywhere"]
     phases = {}
     mixed = 0
-    for i, moment in enumerate(moments):
+    for i in range(kills):
+        aim = aims[i % len(aims)]
         reset()
-        run = Updater(binary, device, work, "killed%02d" % i)
+        run = Updater(binary, device, work, "killed%02d" % i, env_changes=shim.env(**slow))
+        if aim == "staging":
+            start = wait_calls(run, shim, "is_copy", 1)
+            moment = start + rng.uniform(0.0, 0.7) * staging
+        elif aim == "renames":
+            start = wait_calls(run, shim, "is_sync", 1)
+            moment = start + rng.uniform(0.0, 0.7) * renaming
+        else:
+            moment = rng.uniform(0.0, t_end + 0.05)
         time.sleep(max(0.0, moment - (time.monotonic() - run.started)))
         was_running = run.running()
         run.kill()
@@ -266,23 +332,31 @@ def test():
         check(was_running,
               "kill %d: the updater had ended by itself with %s before the kill\n%s"
               % (i, run.proc.returncode, run.stderr_tail()))
-        if "Status: " in log:
+        calls = shim.calls()
+        syncs = sum(1 for c in calls if c.is_sync())
+        if syncs >= 2 or "Status: " in log:
             phase = "after the copy"
+        elif syncs == 1:
+            phase = "renames"
+        elif any(c.is_copy() for c in calls):
+            phase = "staging"
         elif "Installing update to Zentavo..." in log:
-            phase = "copying"
-        elif "Starting update..." in log:
-            phase = "clearing"
+            phase = "planning"
         else:
-            phase = "start-up"
+            phase = "before the copy"
         phases[phase] = phases.get(phase, 0) + 1
         try:
+            if phase in ("planning", "staging"):
+                check_exactly_old(device, expect)
             temps, new, old = check_killed_state(device, expect)
         except devicesim.TestFailure as failure:
             raise devicesim.TestFailure("after kill %d at %.3f s (%s): %s" % (i, moment, phase, failure))
         if new and old:
             mixed += 1
-        print("kill %2d at %.3f s (%s): %d new, %d old, %d temporaries"
-              % (i, moment, phase, new, old, temps))
+        print("kill %2d at %.3f s aimed at %s, landed in %s: %d copies, %d renames; "
+              "%d new, %d old, %d temporaries"
+              % (i, moment, aim, phase, sum(1 for c in calls if c.is_copy()),
+                 sum(1 for c in calls if c.is_rename()), new, old, temps))
         try:
             complete_run(binary, device, work, "complete%02d" % i)
             check_final_state(device, expect)
@@ -291,8 +365,13 @@ def test():
                                         % (i, moment, phase, failure))
     print("kills by phase: %s; states with old and new files side by side: %d"
           % (", ".join("%s %d" % item for item in sorted(phases.items())), mixed))
-    check(phases.get("copying", 0) >= kills // 4,
-          "too few kills landed inside the copy to prove anything: %r" % phases)
+    # Aimed well inside phases that last seconds: a few may drift out on a
+    # loaded machine, not half of them.
+    aimed = {aim: sum(1 for i in range(kills) if aims[i % len(aims)] == aim)
+             for aim in ("staging", "renames")}
+    for phase, count in aimed.items():
+        check(phases.get(phase, 0) >= (count + 1) // 2,
+              "too few kills landed in the %s (%d aimed): %r" % (phase, count, phases))
 
 
 if __name__ == "__main__":
