@@ -18,9 +18,10 @@ Failure cases (each run with the preloaded shim, fsshim.c, recording the calls):
   sync_fails       the sync before the renames fails with EIO: no rename at all
   source_grows     a payload file grows while it is copied
 Stop signals (sigterm, sigint, sighup): the signal arrives while the staging
-  is held at a known copy; the process ends by that signal after one "stopped
-  by signal" line and "Status: false", the payload stays, and a second run
-  installs it fully.
+  is held at a known copy, between two files (sigterm) or inside the copy of
+  a file of several data regions (sigint, sighup); the process ends by that
+  signal after one "stopped by signal" line, no other line of the copy, and
+  "Status: false"; the payload stays, and a second run installs it fully.
 Success (order): System on a file system of its own; every rename of a
   temporary follows a successful sync of its file system issued after the last
   data written there, no data is written once the renames began, and a final
@@ -49,6 +50,8 @@ OLD_TIME = 1500000000 * 10**9 + 111
 NEW_TIME = 1600000000 * 10**9 + 222
 SIGNALS = {"sigterm": signal.SIGTERM, "sigint": signal.SIGINT, "sighup": signal.SIGHUP}
 GROWING = "grows-while-copied.bin"
+# A file copied in several steps, one per data region.
+REGIONS = "regions.img"
 
 
 def put(root, rel, data, mode=0o644):
@@ -105,6 +108,12 @@ def build(device, case, noise):
             put(device.payload_app, "a/b/c/d/e/plugins/p%d.so" % i, b"plugin %d" % i)
     if case == "source_grows":
         put(device.payload_app, "media/set1/" + GROWING, noise[:300 << 10])
+    if case in ("sigint", "sighup"):
+        path = os.path.join(device.payload_app, "media", REGIONS)
+        with open(path, "wb") as f:
+            for region in range(4):
+                f.seek(region << 20)
+                f.write(noise[region:region + (64 << 10)])
 
     for root, when in ((device.system, OLD_TIME), (device.app, OLD_TIME),
                        (device.payload, NEW_TIME)):
@@ -270,8 +279,10 @@ def test():
 
     if case in SIGNALS:
         sig = SIGNALS[case]
-        # Held at the 20th data copy: System is staged (17 files), Zentavo begun.
-        run = Updater(binary, device, work, case, env_changes=shim.env(hold_at_copy=20))
+        # Held at the 20th data copy (System is staged, 17 files, Zentavo
+        # begun), or inside the copy of the file of four data regions.
+        hold = {"hold_at_copy": 20} if sig == signal.SIGTERM else {"hold_at_name": REGIONS}
+        run = Updater(binary, device, work, case, env_changes=shim.env(**hold))
         deadline = time.monotonic() + 60
         while not any(c.name == "hold" for c in shim.calls()):
             check(run.running() and time.monotonic() < deadline and "Status: " not in run.log(),
@@ -282,9 +293,9 @@ def test():
         log = run.log()
         check(rc == -sig, "the updater did not end by signal %d but with %s\n%s\n%s"
               % (sig, rc, log, run.stderr_tail()))
-        stops = [line for line in copy_lines(log) if "stopped by signal" in line]
         wanted = "CopyRecursivelyOverwrite: stopped by signal %d - nothing installed" % sig
-        check(stops == [wanted], "expected the one line %r, got %r\n%s" % (wanted, stops, log))
+        check(copy_lines(log) == [wanted], "expected the one line %r of the copy, got %r\n%s"
+              % (wanted, copy_lines(log), log))
         check(devicesim.install_status(log) == "false", "no \"Status: false\":\n" + log)
         check("HandleEvents: InitialState" not in log, "the updater went on after the signal:\n" + log)
         check(not [c for c in shim.calls() if c.is_rename()], "renamed after the stop request")

@@ -358,7 +358,7 @@ class Shim:
         self.trace = trace
 
     def env(self, sync_eio=False, copy_delay_us=0, rename_delay_us=0, huge_free=False,
-            grow=None, hold_at_copy=0):
+            grow=None, hold_at_copy=0, hold_at_name=None):
         """The environment of a run with the shim loaded and the trace emptied."""
         with open(self.trace, "w"):
             pass
@@ -372,6 +372,7 @@ class Shim:
             "ZENTAVO_SHIM_HUGE_FREE": "1" if huge_free else "0",
             "ZENTAVO_SHIM_GROW": grow or "",
             "ZENTAVO_SHIM_HOLD_AT_COPY": str(hold_at_copy),
+            "ZENTAVO_SHIM_HOLD_AT_NAME": hold_at_name or "",
         }
         # A sanitizer build wants its runtime first; the shim comes before it
         # and has no sanitizer of its own, so that check must be off.

@@ -16,6 +16,8 @@
  *                                  to the trace and waits until a signal arrives
  *                                  (20 s at most), so a test can signal the
  *                                  updater at a known point of the copy
+ *   ZENTAVO_SHIM_HOLD_AT_NAME=NAME the same hold, at the second data copy out of
+ *                                  a file called NAME (inside that file's copy)
  *
  * Plain C and libc only: it is loaded into sanitizer builds and Qt 5 or Qt 6
  * builds alike. */
@@ -42,6 +44,8 @@ static const char* grow_name;
 static volatile int grown;
 static long hold_at_copy;
 static long copy_calls;
+static const char* hold_name;
+static long hold_name_calls;
 
 __attribute__((constructor)) static void shim_init(void)
 {
@@ -60,6 +64,8 @@ __attribute__((constructor)) static void shim_init(void)
     grow_name = value && *value ? value : NULL;
     value = getenv("ZENTAVO_SHIM_HOLD_AT_COPY");
     hold_at_copy = value ? atol(value) : 0;
+    value = getenv("ZENTAVO_SHIM_HOLD_AT_NAME");
+    hold_name = value && *value ? value : NULL;
 }
 
 static void* next_symbol(const char* name)
@@ -85,24 +91,6 @@ static void delay(long microseconds)
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     errno = saved;
-}
-
-static void trace(const char* call, dev_t device, long result, int error, const char* first,
-                  const char* second);
-
-/* Every data-copy call starts here. */
-static void before_copy(int out)
-{
-    const long call = __atomic_add_fetch(&copy_calls, 1, __ATOMIC_SEQ_CST);
-    if (call == hold_at_copy) {
-        const int saved = errno;
-        struct stat st;
-        trace("hold", fstat(out, &st) == 0 ? st.st_dev : 0, call, 0, NULL, NULL);
-        struct timespec left = { 20, 0 };
-        nanosleep(&left, &left);  /* ends early when a signal is handled */
-        errno = saved;
-    }
-    delay(copy_delay_us);
 }
 
 /* Names go on one line whatever they hold. */
@@ -157,21 +145,48 @@ static dev_t name_device(int dirfd, const char* name)
     return fstatat(dirfd, dir, &st, 0) == 0 ? st.st_dev : 0;
 }
 
-static void grow_if_named(int fd)
+/* Whether fd is open on a file called name; its path goes to path. */
+static int named(int fd, const char* name, char* path, size_t size)
 {
-    if (!grow_name || grown)
-        return;
     char link[64];
-    char path[PATH_MAX];
     snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link, path, sizeof(path) - 1);
+    const int saved = errno;
+    const ssize_t length = readlink(link, path, size - 1);
+    errno = saved;
     if (length <= 0)
-        return;
+        return 0;
     path[length] = '\0';
     const char* base = strrchr(path, '/');
     base = base ? base + 1 : path;
-    if (strcmp(base, grow_name) != 0)
+    return strcmp(base, name) == 0;
+}
+
+static void hold(dev_t device, long call)
+{
+    const int saved = errno;
+    trace("hold", device, call, 0, NULL, NULL);
+    struct timespec left = { 20, 0 };
+    nanosleep(&left, &left);  /* ends early when a signal is handled */
+    errno = saved;
+}
+
+/* Before a data copy out of fd: the hold at a named file. */
+static void hold_if_named(int fd)
+{
+    char path[PATH_MAX];
+    if (!hold_name || !named(fd, hold_name, path, sizeof(path)))
         return;
+    if (__atomic_add_fetch(&hold_name_calls, 1, __ATOMIC_SEQ_CST) == 2)
+        hold(fd_device(fd), 2);
+}
+
+static void grow_if_named(int fd)
+{
+    char path[PATH_MAX];
+    char link[64];
+    if (!grow_name || grown || !named(fd, grow_name, path, sizeof(path)))
+        return;
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
     grown = 1;
     const int saved = errno;
     const int out = open(link, O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -182,6 +197,15 @@ static void grow_if_named(int fd)
         close(out);
     trace("grow", fd_device(fd), (long)written, errno, path, NULL);
     errno = saved;
+}
+
+/* Every data-copy call starts here. */
+static void before_copy(int out)
+{
+    const long call = __atomic_add_fetch(&copy_calls, 1, __ATOMIC_SEQ_CST);
+    if (call == hold_at_copy)
+        hold(fd_device(out), call);
+    delay(copy_delay_us);
 }
 
 /* ---- syncs ---- */
@@ -290,6 +314,7 @@ ssize_t copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, 
     if (!real)
         real = (ssize_t (*)(int, loff_t*, int, loff_t*, size_t, unsigned int))
             next_symbol("copy_file_range");
+    hold_if_named(in);
     before_copy(out);
     const ssize_t result = real(in, in_offset, out, out_offset, length, flags);
     const int error = errno;
@@ -326,6 +351,7 @@ static ssize_t data_read(const char* name, int fd, void* data, size_t length, of
 {
     ssize_t (*real)(int, void*, size_t, off_t) =
         (ssize_t (*)(int, void*, size_t, off_t))next_symbol(name);
+    hold_if_named(fd);
     const ssize_t result = real(fd, data, length, offset);
     const int error = errno;
     if (result > 0)
