@@ -279,8 +279,8 @@ def test():
 
     if case in SIGNALS:
         sig = SIGNALS[case]
-        # Held at the 20th data copy (System is staged, 17 files, Zentavo
-        # begun), or inside the copy of the file of four data regions.
+        # Held at the 20th data copy (System takes 17 when each of its files
+        # goes in one), or inside the copy of the file of four data regions.
         hold = {"hold_at_copy": 20} if sig == signal.SIGTERM else {"hold_at_name": REGIONS}
         run = Updater(binary, device, work, case, env_changes=shim.env(**hold))
         deadline = time.monotonic() + 60

@@ -154,10 +154,10 @@ class Expectation:
         # What the copy starts from: the old trees after the clearing of the
         # request files, which comes first. The folders the clearing changes
         # have new times from then on.
-        self.before_copy = {"application": self.old_app_tree, "system": self.old_system_tree}
-        self.before_copy["application"] = {
-            rel: e for rel, e in self.old_app_tree.items()
-            if rel not in self.old_requests and rel != "list" and not rel.startswith("list" + os.sep)}
+        cleared_app = {rel: e for rel, e in self.old_app_tree.items()
+                       if rel not in self.old_requests and rel != "list"
+                       and not rel.startswith("list" + os.sep)}
+        self.before_copy = {"application": cleared_app, "system": self.old_system_tree}
         self.cleared_dirs = {".", "remotecmd", os.path.join("remotecmd", "deep"), "system"}
 
 
