@@ -11,7 +11,8 @@ deep:   a 100-level deep tree in the payload, in a request directory and in
         the backup area.
 path_max: a Zentavo tree whose paths are longer than PATH_MAX (4096 bytes),
         partly installed already; made and looked at with directory
-        descriptors, as full paths that long cannot be used.
+        descriptors, as full paths that long cannot be used. It is installed
+        and then removed like any payload.
 sparse: a 2 GB sparse file; the copy must be exact (whether it stays sparse is
         reported).
 
@@ -209,10 +210,6 @@ def setup_deep(device):
 
 
 PATH_MAX = 4096
-# Removing a payload deeper than PATH_MAX needs the removal to walk with
-# directory descriptors too; that change is under way. Until it is merged only
-# the install of such a payload is checked: then set this to True.
-PATH_MAX_REMOVAL_CHECKED = False
 # Levels of 120-byte names: well past PATH_MAX below the payload folder.
 DEEP_LEVELS = ["%03d-" % i + "p" * 116 for i in range(40)]
 
@@ -363,10 +360,7 @@ def test():
           "the install did not succeed:\n" + log)
     verify(log)
     check(not devicesim.temporaries(device.flash), "temporaries left behind")
-    if case != "path_max" or PATH_MAX_REMOVAL_CHECKED:
-        check(not os.path.exists(device.payload_app), "the application payload was not deleted")
-    else:
-        print("path_max: the removal of the payload is not checked yet (PATH_MAX_REMOVAL_CHECKED)")
+    check(not os.path.exists(device.payload_app), "the application payload was not deleted")
     run.finish_after_stick(timeout=30)
 
 
