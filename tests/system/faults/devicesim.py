@@ -87,14 +87,17 @@ def file_digest(path, dir_fd=None):
 def _walk(root, prune=()):
     """(relative path, name, lstat, parent dir fd) of every entry below root.
 
-    Walks with directory descriptors, never through a link, so that trees
-    deeper than PATH_MAX can be looked at too."""
-    if not os.path.isdir(root) or os.path.islink(root):
+    Walks with directory descriptors, so that trees deeper than PATH_MAX can
+    be looked at too. A root that is a link is looked at where it leads;
+    below it no link is followed."""
+    if not os.path.isdir(root):
         return
-    for dirpath, dirnames, filenames, dirfd in os.fwalk(root, follow_symlinks=False):
-        dirnames[:] = [d for d in dirnames if os.path.join(dirpath, d) not in prune]
+    top = os.path.realpath(root) if os.path.islink(root) else root
+    for dirpath, dirnames, filenames, dirfd in os.fwalk(top, follow_symlinks=False):
+        base = os.path.join(root, os.path.relpath(dirpath, top))
+        dirnames[:] = [d for d in dirnames if os.path.normpath(os.path.join(base, d)) not in prune]
         for name in dirnames + filenames:
-            rel = os.path.relpath(os.path.join(dirpath, name), root)
+            rel = os.path.relpath(os.path.join(dirpath, name), top)
             yield rel, name, os.stat(name, dir_fd=dirfd, follow_symlinks=False), dirfd
 
 
@@ -124,7 +127,7 @@ def snapshot(root, big=1 << 30, prune=(), times=False):
             entry = ("other", stat.S_IFMT(st.st_mode))
         result[rel] = entry + (st.st_mtime_ns,) if times else entry
     if times:
-        st = os.lstat(root)
+        st = os.stat(root)
         result["."] = ("d", stat.S_IMODE(st.st_mode), st.st_mtime_ns)
     return result
 
