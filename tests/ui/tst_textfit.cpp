@@ -143,32 +143,43 @@ void TestTextFit::initTestCase()
                         + QFontInfo(QApplication::font()).family()));
 }
 
+// Qt 5 cannot carry a factory in a test row; the rows name an index into this.
+static QWidget* makeKeyboardWindow(int index)
+{
+    switch (index) {
+    case 0: return new InputPanel;
+    case 1: return new InputPanelShift;
+    case 2: return new InputPanelNumber;
+    case 3: return new KeyBar_A;
+    case 4: return new KeyBar_A_small;
+    case 5: return new KeyBar_E;
+    case 6: return new KeyBar_E_small;
+    case 7: return new KeyBar_I;
+    case 8: return new KeyBar_I_small;
+    case 9: return new KeyBar_O;
+    case 10: return new KeyBar_O_small;
+    case 11: return new KeyBar_U;
+    case 12: return new KeyBar_U_small;
+    }
+    return nullptr;
+}
+
 void TestTextFit::keyboardWindows_data()
 {
-    QTest::addColumn<std::function<QWidget*()>>("make");
-    QTest::newRow("upper case") << std::function<QWidget*()>([] { return new InputPanel; });
-    QTest::newRow("lower case") << std::function<QWidget*()>([] { return new InputPanelShift; });
-    QTest::newRow("digits") << std::function<QWidget*()>([] { return new InputPanelNumber; });
-    QTest::newRow("bar A") << std::function<QWidget*()>([] { return new KeyBar_A; });
-    QTest::newRow("bar a") << std::function<QWidget*()>([] { return new KeyBar_A_small; });
-    QTest::newRow("bar E") << std::function<QWidget*()>([] { return new KeyBar_E; });
-    QTest::newRow("bar e") << std::function<QWidget*()>([] { return new KeyBar_E_small; });
-    QTest::newRow("bar I") << std::function<QWidget*()>([] { return new KeyBar_I; });
-    QTest::newRow("bar i") << std::function<QWidget*()>([] { return new KeyBar_I_small; });
-    QTest::newRow("bar O") << std::function<QWidget*()>([] { return new KeyBar_O; });
-    QTest::newRow("bar o") << std::function<QWidget*()>([] { return new KeyBar_O_small; });
-    QTest::newRow("bar U") << std::function<QWidget*()>([] { return new KeyBar_U; });
-    QTest::newRow("bar u") << std::function<QWidget*()>([] { return new KeyBar_U_small; });
+    QTest::addColumn<int>("window");
+    const char* const names[] = {"upper case", "lower case", "digits", "bar A", "bar a", "bar E", "bar e",
+                                 "bar I", "bar i", "bar O", "bar o", "bar U", "bar u"};
+    for (int i = 0; i < 13; ++i)
+        QTest::newRow(names[i]) << i;
 }
 
 void TestTextFit::keyboardWindows()
 {
-    QFETCH(std::function<QWidget*()>, make);
-    std::unique_ptr<QWidget> window(make());
-    const QList<QPushButton*> keys = window->findChildren<QPushButton*>();
+    QFETCH(int, window);
+    std::unique_ptr<QWidget> keys(makeKeyboardWindow(window));
     // Accent bars have four or five keys, the panels dozens.
-    QVERIFY(keys.size() >= 4);
-    const QStringList found = misfits(window.get());
+    QVERIFY(keys->findChildren<QPushButton*>().size() >= 4);
+    const QStringList found = misfits(keys.get());
     QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1String("\n"))));
 }
 
