@@ -244,21 +244,24 @@ def test():
           % (t_clear, t_copy, t_status, t_end))
 
     # Most kills land in the copy; some in the clearing before it and in the
-    # deletion of the payload after it.
+    # deletion of the payload after it. Each is timed from the log line that
+    # opens its phase, since the start-up before it varies more than a phase
+    # lasts on a loaded or emulated machine.
     moments = []
     for i in range(kills):
         if i % 10 < 7:
-            moments.append(rng.uniform(t_copy, t_status))
+            moments.append(("Installing update to Zentavo...", rng.uniform(0.0, t_status - t_copy)))
         elif i % 10 < 9:
-            moments.append(rng.uniform(max(0.0, t_clear - 0.05), t_copy + 0.01))
+            moments.append(("Starting update...", rng.uniform(0.0, t_copy - t_clear + 0.01)))
         else:
-            moments.append(rng.uniform(t_status, t_end + 0.05))
+            moments.append(("Status: ", rng.uniform(0.0, t_end - t_status + 0.05)))
 
     phases = {}
     mixed = 0
-    for i, moment in enumerate(moments):
+    for i, (opening, delay) in enumerate(moments):
         reset()
         run = Updater(binary, device, work, "killed%02d" % i)
+        moment = run.wait_log(opening, timeout=60, interval=0.001) + delay
         time.sleep(max(0.0, moment - (time.monotonic() - run.started)))
         was_running = run.running()
         run.kill()
