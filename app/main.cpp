@@ -1,3 +1,4 @@
+#include "devicefont.h"
 #include "fileinstaller.h"
 #include "inputpanelcontext.h"
 #include "installerview.h"
@@ -35,6 +36,7 @@ int main(int argc, char* argv[])
                      &SingleInstance::activateVisibleWindow);
 
     qInstallMessageHandler(messageHandler);
+    DeviceFont::apply();
 
     InstallerView view;
     FileInstaller installer;

@@ -218,6 +218,8 @@ keyboard_tap x
 keyboard_tap Ok
 
 wait_until 30 log_has "HandleEvents: InitialState: Successful."
+# The payload goes right after the result screen; a slow (emulated) run takes a moment.
+wait_until 15 test ! -e "$FLASH/Zentavo_Installer/Zentavo"
 check "password accepted once" [ "$(log_count "HandleEvents: WaitPassword: Ok.")" = 1 ]
 check "installation successful" log_has "HandleEvents: InitialState: Successful."
 check "keyboard hidden after the right password" bash -c '! xdotool search --onlyvisible --name "^Input Panel" >/dev/null'
@@ -253,6 +255,7 @@ keyboard_tap Cancel
 sleep 1.2
 check "a hold ended by Cancel opens no accent bar after the prompt closed" no_bar_visible
 wait_until 15 log_has "HandleEvents: WaitPassword: Cancelled."
+wait_until 15 test ! -e "$FLASH/Zentavo_Installer/Zentavo"
 check "prompt cancelled" log_has "HandleEvents: WaitPassword: Cancelled."
 check "nothing installed after Cancel" grep -qx "version=1.0" "$FLASH/Zentavo/Zentavo.ini"
 check "system files untouched after Cancel" grep -qx "old" "$FLASH/System/startup.cfg"
