@@ -22,8 +22,12 @@ StopSignals::StopSignals()
     // Without SA_RESTART a slow read or write returns EINTR, so the copy
     // notices the request within one block.
     action.sa_flags = 0;
-    for (int i = 0; i < 3; ++i)
-        sigaction(stopSignals[i], &action, &m_previous[i]);
+    for (int i = 0; i < 3; ++i) {
+        sigaction(stopSignals[i], nullptr, &m_previous[i]);
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (m_previous[i].sa_handler != SIG_IGN)
+            sigaction(stopSignals[i], &action, nullptr);
+    }
 }
 
 StopSignals::~StopSignals()
