@@ -519,6 +519,8 @@ struct TreeCopy::Private
 
     template <typename Enter, typename Entry, typename Leave>
     void walk(Tree& tree, bool withSource, Enter enter, Entry entry, Leave leave);
+    template <typename NewDir, typename Entry, typename Leave>
+    void walkExisting(Tree& tree, NewDir newDir, Entry entry, Leave leave);
 
     bool plan();
     bool stage();
@@ -1205,8 +1207,31 @@ void TreeCopy::Private::restoreDirectory(Frame& frame)
     node.touched = false;
 }
 
+// Walks the directories of a target tree that existed before the copy. A new
+// directory is handed to newDir as an entry of its parent and not entered:
+// it is staged, renamed or removed whole.
+template <typename NewDir, typename Entry, typename Leave>
+void TreeCopy::Private::walkExisting(Tree& tree, NewDir newDir, Entry entry, Leave leave)
+{
+    walk(tree, false,
+         [&](Frame* parent, Frame& frame) {
+             if (!parent)
+                 return frame.target.isValid();
+             if (frame.node->newDir) {
+                 newDir(*parent, *frame.node);
+                 return false;
+             }
+             frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
+             if (!frame.target.isValid())
+                 fail(frame.targetPath, "cannot open", errno);
+             return frame.target.isValid();
+         },
+         entry, leave);
+}
+
 void TreeCopy::Private::commit()
 {
+    const auto renameIntoPlace = [&](Frame& frame, Node& child) { commitEntry(frame, child); };
     for (Tree& tree : trees) {
         // A new root holds its entries under their own names already.
         if (tree.root.newDir) {
@@ -1219,49 +1244,28 @@ void TreeCopy::Private::commit()
             tree.root.temp.clear();
             continue;
         }
-        walk(tree, false,
-             [&](Frame* parent, Frame& frame) {
-                 if (!parent)
-                     return true;
-                 if (frame.node->newDir) {
-                     commitEntry(*parent, *frame.node);
-                     return false;
-                 }
-                 frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
-                 if (!frame.target.isValid()) {
-                     fail(frame.targetPath, "cannot open", errno);
-                     return false;
-                 }
-                 return true;
-             },
-             [&](Frame& frame, Node& child) { commitEntry(frame, child); },
-             [](Frame&) {});
+        walkExisting(tree, renameIntoPlace, renameIntoPlace, [](Frame&) {});
     }
     // Every new file is in place: now the old ones go, and the directories
     // that existed get their times back.
     for (Tree& tree : trees) {
         if (tree.root.newDir)
             continue;
-        walk(tree, false,
-             [&](Frame* parent, Frame& frame) {
-                 if (parent && frame.node->newDir)
-                     return false;
-                 if (parent)
-                     frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
-                 return frame.target.isValid();
-             },
-             [&](Frame& frame, Node& child) {
-                 if (child.oldAtTemp)
-                     removeTreeAt(frame.target.get(), child.temp, joinPath(frame.targetPath, child.temp));
-                 child.oldAtTemp = false;
-                 child.temp.clear();
-             },
-             [&](Frame& frame) { restoreDirectory(frame); });
+        walkExisting(
+            tree, [](Frame&, Node&) {},
+            [&](Frame& frame, Node& child) {
+                if (child.oldAtTemp)
+                    removeTreeAt(frame.target.get(), child.temp, joinPath(frame.targetPath, child.temp));
+                child.oldAtTemp = false;
+                child.temp.clear();
+            },
+            [&](Frame& frame) { restoreDirectory(frame); });
     }
 }
 
 void TreeCopy::Private::rollBack()
 {
+    const auto removeStaged = [&](Frame& frame, Node& child) { rollBackEntry(frame, child); };
     for (Tree& tree : trees) {
         if (tree.root.newDir) {
             if (!tree.root.temp.isEmpty())
@@ -1269,19 +1273,7 @@ void TreeCopy::Private::rollBack()
             tree.root.temp.clear();
             continue;
         }
-        walk(tree, false,
-             [&](Frame* parent, Frame& frame) {
-                 if (!parent)
-                     return true;
-                 if (frame.node->newDir) {
-                     rollBackEntry(*parent, *frame.node);
-                     return false;
-                 }
-                 frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
-                 return frame.target.isValid();
-             },
-             [&](Frame& frame, Node& child) { rollBackEntry(frame, child); },
-             [&](Frame& frame) { restoreDirectory(frame); });
+        walkExisting(tree, removeStaged, removeStaged, [&](Frame& frame) { restoreDirectory(frame); });
     }
 }
 
