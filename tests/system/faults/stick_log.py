@@ -112,8 +112,11 @@ def case_log_durable(binary, device, work):
     small_payload(device)
     device.insert_stick()
     trace = os.path.join(work, "strace.txt")
+    # LeakSanitizer cannot work under ptrace and would abort the traced run.
+    asan = os.environ.get("ASAN_OPTIONS", "")
     run = Updater(binary, device, work, wrapper=[strace, "-f", "-qq", "-s", "0", "-o", trace,
-                                                 "-e", "trace=open,openat,write,fdatasync,fsync,close"])
+                                                 "-e", "trace=open,openat,write,fdatasync,fsync,close"],
+                  env_changes={"ASAN_OPTIONS": (asan + ":" if asan else "") + "detect_leaks=0"})
     wait_payload_deleted(run)
     # A message may end in a line feed of its own: count the lines with text.
     lines = len([line for line in device.log_text().split("\n") if line])
