@@ -78,7 +78,7 @@ struct Edit
     const char* version = nullptr;  // what productVersion still answers
 };
 
-#define EDIT [](QByteArray& d, const Layout& l)
+#define EDIT [](QByteArray& d, [[maybe_unused]] const Layout& l)
 
 // Hostile headers and resource trees: lengths near 4 GiB, loops, pointers
 // past their section. Each must end in its error, never in a bad read.

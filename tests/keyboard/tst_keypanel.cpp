@@ -66,8 +66,8 @@ struct Window
     std::unique_ptr<QWidget> (*create)();
     const char *title;
     QString characters; // in reading order
-    const char *shiftSignal;
-    const char *numberSignal;
+    const char *shiftSignal = nullptr;
+    const char *numberSignal = nullptr;
 };
 
 template <class W>
