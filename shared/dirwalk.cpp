@@ -56,61 +56,44 @@ struct Frame
     size_t next = 0;
 };
 
-// Reads the whole folder first: removing while reading could skip entries.
-// Entries are given to the visitor in the folder's order.
+// Hands the folder's entries to the visitor in the folder's order and keeps
+// the sub-directories to walk into.
 void list(int fd, Frame* frame, const Visitor& visitor)
 {
-    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!dir) {
-        const int error = errno;
-        if (listing >= 0)
-            ::close(listing);
-        if (visitor.failure)
-            visitor.failure(frame->path, error);
-        return;
-    }
-    std::vector<QByteArray> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry) {
-            if (errno != 0 && visitor.failure)
-                visitor.failure(frame->path, errno);
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        names.emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-
-    for (const QByteArray& name : names) {
-        const QByteArray path = joinPath(frame->path, name.constData());
-        struct stat st;
-        if (::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Gone since it was listed: nothing left to look at.
-            if (errno != ENOENT && visitor.failure)
-                visitor.failure(path, errno);
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (!visitor.enter || visitor.enter(name.constData(), path))
-                frame->subdirectories.push_back(name);
+    std::vector<Entry> entries;
+    int error = 0;
+    if (!readDirectory(fd, &entries, &error) && visitor.failure)
+        visitor.failure(frame->path, error);
+    for (const Entry& entry : entries) {
+        const QByteArray path = joinPath(frame->path, entry.name.constData());
+        if (entry.error != 0) {
+            if (visitor.failure)
+                visitor.failure(path, entry.error);
+        } else if (S_ISDIR(entry.st.st_mode)) {
+            if (!visitor.enter || visitor.enter(entry.name.constData(), path))
+                frame->subdirectories.push_back(entry.name);
         } else if (visitor.entry) {
-            visitor.entry(fd, name.constData(), st, path);
+            visitor.entry(fd, entry.name.constData(), entry.st, path);
         }
     }
 }
 
 // Opens the sub-directory name of fd without following a link. A folder
 // without owner permissions is opened after giving them, as its removal
-// needs them anyway.
-int openSubdirectory(int fd, const char* name)
+// needs them anyway; with makeWritable, also one that can be read but not
+// changed. Permissions are only ever changed through a descriptor of the
+// folder itself, never by a name that could have become a link.
+int openSubdirectory(int fd, const char* name, bool makeWritable)
 {
     int child = ::openat(fd, name, directoryFlags | O_NOFOLLOW | O_NONBLOCK);
-    if (child >= 0 || errno != EACCES)
+    if (child >= 0) {
+        struct stat st;
+        if (makeWritable && ::fstat(child, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
+            ::fchmod(child, (st.st_mode & 07777) | S_IRWXU);
         return child;
+    }
+    if (errno != EACCES)
+        return -1;
     struct stat before;
     if (::fstatat(fd, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(before.st_mode))
         return -1;
@@ -130,7 +113,101 @@ int openSubdirectory(int fd, const char* name)
     return child;
 }
 
+// Opens the next sub-directory of the top frame and pushes its frame; *fd
+// becomes the sub-directory's descriptor. False when it was not walked into.
+bool descend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
+{
+    Frame& top = stack->back();
+    const QByteArray name = top.subdirectories[top.next++];
+    const QByteArray childPath = joinPath(top.path, name.constData());
+    const int child = openSubdirectory(*fd, name.constData(), visitor.makeWritable);
+    if (child < 0) {
+        // ELOOP or ENOTDIR: swapped for something else since it was
+        // listed; it is not walked into either way.
+        if (errno != ENOENT && visitor.failure)
+            visitor.failure(childPath, errno);
+        return false;
+    }
+    Frame frame;
+    frame.name = name;
+    frame.path = childPath;
+    if (::fstat(child, &frame.st) != 0) {
+        if (visitor.failure)
+            visitor.failure(childPath, errno);
+        ::close(child);
+        return false;
+    }
+    ::close(*fd);
+    *fd = child;
+    stack->push_back(std::move(frame));
+    list(*fd, &stack->back(), visitor);
+    return true;
+}
+
+// Climbs from the top frame back to its parent through "..", which must be
+// the folder we came down from: anything else means the tree was moved while
+// we walked it. False then, with *fd closed.
+bool ascend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
+{
+    const int parent = ::openat(*fd, "..", directoryFlags);
+    struct stat parentStat;
+    if (parent < 0 || ::fstat(parent, &parentStat) != 0
+        || !sameFile(parentStat, (*stack)[stack->size() - 2].st)) {
+        if (visitor.failure)
+            visitor.failure(stack->back().path, parent < 0 ? errno : ESTALE);
+        if (parent >= 0)
+            ::close(parent);
+        ::close(*fd);
+        return false;
+    }
+    ::close(*fd);
+    *fd = parent;
+    const Frame done = std::move(stack->back());
+    stack->pop_back();
+    if (visitor.leave)
+        visitor.leave(*fd, done.name.constData(), done.path);
+    return true;
+}
+
 } // namespace
+
+bool readDirectory(int fd, std::vector<Entry>* entries, int* error)
+{
+    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        *error = errno;
+        if (listing >= 0)
+            ::close(listing);
+        return false;
+    }
+    // The copy shares its offset with fd, which may have been read before.
+    ::rewinddir(dir);
+    bool complete = true;
+    for (;;) {
+        errno = 0;
+        const dirent* found = ::readdir(dir);
+        if (!found) {
+            if (errno != 0) {
+                *error = errno;
+                complete = false;
+            }
+            break;
+        }
+        if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0)
+            continue;
+        Entry entry;
+        entry.name = QByteArray(found->d_name);
+        if (::fstatat(fd, found->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            entry.error = errno;
+        }
+        entries->push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    return complete;
+}
 
 int openParent(const QByteArray& path, QByteArray* name)
 {
@@ -212,60 +289,61 @@ bool walk(int fd, const QByteArray& path, const Visitor& visitor)
         return false;
     }
     list(fd, &stack.back(), visitor);
-
-    while (true) {
-        Frame& top = stack.back();
-        if (top.next < top.subdirectories.size()) {
-            const QByteArray name = top.subdirectories[top.next++];
-            const QByteArray childPath = joinPath(top.path, name.constData());
-            const int child = openSubdirectory(fd, name.constData());
-            if (child < 0) {
-                // ELOOP or ENOTDIR: swapped for something else since it was
-                // listed; it is not walked into either way.
-                if (errno != ENOENT && visitor.failure)
-                    visitor.failure(childPath, errno);
-                continue;
-            }
-            Frame frame;
-            frame.name = name;
-            frame.path = childPath;
-            if (::fstat(child, &frame.st) != 0) {
-                if (visitor.failure)
-                    visitor.failure(childPath, errno);
-                ::close(child);
-                continue;
-            }
-            ::close(fd);
-            fd = child;
-            stack.push_back(std::move(frame));
-            list(fd, &stack.back(), visitor);
-            continue;
-        }
-        if (stack.size() == 1)
+    for (;;) {
+        const Frame& top = stack.back();
+        if (top.next < top.subdirectories.size())
+            descend(&stack, &fd, visitor);
+        else if (stack.size() == 1)
             break;
-
-        // Back up one level. ".." must be the folder we came down from:
-        // anything else means the tree was moved while we walked it.
-        const int parent = ::openat(fd, "..", directoryFlags);
-        struct stat parentStat;
-        if (parent < 0 || ::fstat(parent, &parentStat) != 0
-            || !sameFile(parentStat, stack[stack.size() - 2].st)) {
-            if (visitor.failure)
-                visitor.failure(top.path, parent < 0 ? errno : ESTALE);
-            if (parent >= 0)
-                ::close(parent);
-            ::close(fd);
+        else if (!ascend(&stack, &fd, visitor))
             return false;
-        }
-        ::close(fd);
-        fd = parent;
-        const Frame done = std::move(stack.back());
-        stack.pop_back();
-        if (visitor.leave)
-            visitor.leave(fd, done.name.constData(), done.path);
     }
     ::close(fd);
     return true;
+}
+
+bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path, const RemovalFailure& failed)
+{
+    struct stat st;
+    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return true;
+        failed(path, errno, true);
+        return false;
+    }
+    bool removed = true;
+    if (S_ISDIR(st.st_mode)) {
+        const int fd = openSubdirectory(parentFd, name.constData(), true);
+        if (fd < 0) {
+            failed(path, errno, true);
+            return false;
+        }
+        Visitor visitor;
+        visitor.makeWritable = true;
+        visitor.entry = [&](int dirFd, const char* entry, const struct stat&, const QByteArray& entryPath) {
+            if (::unlinkat(dirFd, entry, 0) != 0 && errno != ENOENT) {
+                removed = false;
+                failed(entryPath, errno, false);
+            }
+        };
+        visitor.leave = [&](int dirFd, const char* entry, const QByteArray& entryPath) {
+            if (::unlinkat(dirFd, entry, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+                removed = false;
+                failed(entryPath, errno, false);
+            }
+        };
+        visitor.failure = [&](const QByteArray& entryPath, int error) {
+            removed = false;
+            failed(entryPath, error, true);
+        };
+        removed &= walk(fd, path, visitor);
+    }
+    if (::unlinkat(parentFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0
+        && errno != ENOENT) {
+        removed = false;
+        failed(path, errno, false);
+    }
+    return removed;
 }
 
 } // namespace DirWalk

@@ -7,6 +7,7 @@
 #include <QList>
 
 #include <functional>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -35,6 +36,22 @@ INSTALLERSHARED_EXPORT QByteArray firstLink(const QByteArray& path);
 // regular. For files that a library would otherwise open blindly.
 INSTALLERSHARED_EXPORT QByteArray firstNotRegular(const QList<QByteArray>& paths);
 
+// One entry of a folder with its lstat; error is the errno value of a
+// failed lstat, and st is then not filled.
+struct INSTALLERSHARED_EXPORT Entry
+{
+    QByteArray name;
+    struct stat st;
+    int error = 0;
+};
+
+// Reads the whole folder open as fd, "." and ".." left out, before anything
+// is done with it: removing or creating entries while reading could skip or
+// repeat some. An entry gone since it was listed is left out. False, with
+// error set, when the folder could not be read to its end; entries then
+// holds what was read.
+INSTALLERSHARED_EXPORT bool readDirectory(int fd, std::vector<Entry>* entries, int* error);
+
 // What a walk reports. Paths are the walked folder's path joined with the
 // names below it: for messages only, never opened.
 struct INSTALLERSHARED_EXPORT Visitor
@@ -47,6 +64,9 @@ struct INSTALLERSHARED_EXPORT Visitor
     std::function<void(int parentFd, const char* name, const QByteArray& path)> leave;
     // Something that could not be read or opened; errno value given.
     std::function<void(const QByteArray& path, int error)> failure;
+    // Folders walked into get their owner's read, write and search
+    // permissions, as removing what is in them needs those.
+    bool makeWritable = false;
 };
 
 // Walks the tree below the directory open as fd (the walk takes fd over and
@@ -55,6 +75,17 @@ struct INSTALLERSHARED_EXPORT Visitor
 // even when the tree is changed under it. Links are entries, never followed.
 // False when the walk had to stop early (the tree moved).
 INSTALLERSHARED_EXPORT bool walk(int fd, const QByteArray& path, const Visitor& visitor);
+
+// What a removal reports for each entry it could not read (reading true) or
+// not remove: the path, for messages, and the errno value.
+using RemovalFailure = std::function<void(const QByteArray& path, int error, bool reading)>;
+
+// Removes the entry name of the folder open as parentFd: a file, link or
+// special file is unlinked, a folder is emptied with walk() and removed.
+// path names the entry in messages. True when the entry is gone, including
+// when it was not there.
+INSTALLERSHARED_EXPORT bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path,
+                                     const RemovalFailure& failed);
 
 } // namespace DirWalk
 

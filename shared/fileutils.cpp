@@ -2,6 +2,7 @@
 
 #include "treecopy.h"
 #include "dirwalk.h"
+#include "uniquefd.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -61,70 +62,27 @@ bool FileUtils::removeDir(const QString& path)
     // Reached from the device's fixed root without following a link on the
     // way: a linked folder above it would make us empty whatever it points to.
     QByteArray name;
-    const int parent = DirWalk::openParent(QFile::encodeName(cleanPath), &name);
-    if (parent < 0) {
+    const UniqueFd parent(DirWalk::openParent(QFile::encodeName(cleanPath), &name));
+    struct stat st;
+    if (!parent.isValid() || fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return true;
-        if (errno == ELOOP || errno == ENOTDIR)
+        if (!parent.isValid() && (errno == ELOOP || errno == ENOTDIR))
             qDebug() << "removeDir: refused" << path << "- a link on the way";
         else
             qDebug() << "removeDir: cannot read" << path << "-" << errorText(errno);
         return false;
     }
-    struct stat st;
-    if (fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        const int error = errno;
-        close(parent);
-        if (error == ENOENT)
-            return true;
-        qDebug() << "removeDir: cannot read" << path << "-" << errorText(error);
-        return false;
-    }
     // A link is removed as a link; whatever it points to is not ours.
-    if (S_ISLNK(st.st_mode)) {
-        const bool removed = unlinkat(parent, name.constData(), 0) == 0 || errno == ENOENT;
-        if (!removed)
-            qDebug() << "removeDir: cannot remove" << path << "-" << errorText(errno);
-        close(parent);
-        return removed;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        close(parent);
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
         qDebug() << "removeDir: not a directory" << path;
         return false;
     }
-    const int fd = openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        qDebug() << "removeDir: cannot read" << path << "-" << errorText(errno);
-        close(parent);
-        return false;
-    }
-
-    bool ok = true;
-    DirWalk::Visitor visitor;
-    visitor.entry = [&ok](int dirFd, const char* entry, const struct stat&, const QByteArray& entryPath) {
-        if (unlinkat(dirFd, entry, 0) != 0 && errno != ENOENT) {
-            ok = false;
-            qDebug() << "removeDir: cannot remove" << displayName(entryPath) << "-" << errorText(errno);
-        }
-    };
-    visitor.leave = [&ok](int parentFd, const char* entry, const QByteArray& entryPath) {
-        if (unlinkat(parentFd, entry, AT_REMOVEDIR) != 0 && errno != ENOENT) {
-            ok = false;
-            qDebug() << "removeDir: cannot remove" << displayName(entryPath) << "-" << errorText(errno);
-        }
-    };
-    visitor.failure = [&ok](const QByteArray& entryPath, int error) {
-        ok = false;
-        qDebug() << "removeDir: cannot read" << displayName(entryPath) << "-" << errorText(error);
-    };
-    ok &= DirWalk::walk(fd, QFile::encodeName(cleanPath), visitor);
-    if (unlinkat(parent, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        ok = false;
-        qDebug() << "removeDir: cannot remove" << path << "-" << errorText(errno);
-    }
-    close(parent);
-    return ok;
+    return DirWalk::removeAt(parent.get(), name, QFile::encodeName(cleanPath),
+                             [](const QByteArray& entryPath, int error, bool reading) {
+                                 qDebug() << (reading ? "removeDir: cannot read" : "removeDir: cannot remove")
+                                          << displayName(entryPath) << "-" << errorText(error);
+                             });
 }
 
 bool FileUtils::fileExists(QString path)

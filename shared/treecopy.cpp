@@ -1,5 +1,6 @@
 #include "treecopy.h"
 
+#include "dirwalk.h"
 #include "stopsignals.h"
 #include "uniquefd.h"
 
@@ -15,7 +16,6 @@
 #include <map>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -102,111 +102,32 @@ UniqueFd openDirectoryAt(int parent, const QByteArray& name)
     return UniqueFd(fd);
 }
 
-struct DirEntry
-{
-    QByteArray name;
-    struct stat st;
-};
+using DirEntry = DirWalk::Entry;
 
 // Reads a whole directory before anything is written, so that entries created
 // while walking never show up in the listing. Links are entries of their own.
+// An entry that cannot be looked at fails the listing and is left out.
 bool listDirectory(int dirFd, std::vector<DirEntry>* entries, int* error)
 {
-    const int fd = dup(dirFd);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!dir) {
-        *error = errno;
-        if (fd >= 0)
-            close(fd);
-        return false;
+    bool ok = DirWalk::readDirectory(dirFd, entries, error);
+    const auto unreadable = std::find_if(entries->begin(), entries->end(),
+                                         [](const DirEntry& entry) { return entry.error != 0; });
+    if (unreadable != entries->end()) {
+        *error = unreadable->error;
+        ok = false;
+        entries->erase(std::remove_if(unreadable, entries->end(),
+                                      [](const DirEntry& entry) { return entry.error != 0; }),
+                       entries->end());
     }
-    rewinddir(dir);
-    bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(dir);
-        if (!entry) {
-            if (errno != 0) {
-                *error = errno;
-                ok = false;
-            }
-            break;
-        }
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-            continue;
-        DirEntry item;
-        item.name = QByteArray(entry->d_name);
-        if (fstatat(dirFd, entry->d_name, &item.st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT)
-                continue;  // vanished since readdir
-            *error = errno;
-            ok = false;
-            break;
-        }
-        entries->push_back(item);
-    }
-    closedir(dir);
     return ok;
 }
 
-// Removes name below parent with everything in it, walking with directory
-// descriptors: no link is followed and no depth is too deep.
+// Removes name below parent with everything in it, never following a link.
 bool removeTreeAt(int parent, const QByteArray& name, const QByteArray& displayPath)
 {
-    struct stat st;
-    if (fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode)) {
-        if (unlinkat(parent, name.constData(), 0) == 0 || errno == ENOENT)
-            return true;
-        qDebug() << "CopyRecursivelyOverwrite: cannot remove" << displayName(displayPath) << "-"
-                 << strerror(errno);
-        return false;
-    }
-    struct Level
-    {
-        UniqueFd fd;
-        QByteArray name;
-        std::vector<DirEntry> entries;
-        size_t next = 0;
-    };
-    bool ok = true;
-    std::vector<Level> stack;
-    auto push = [&](int parentFd, const QByteArray& dirName, mode_t mode) {
-        if ((mode & S_IRWXU) != S_IRWXU)
-            fchmodat(parentFd, dirName.constData(), (mode & 07777) | S_IRWXU, 0);
-        Level level;
-        level.fd = openDirectoryAt(parentFd, dirName);
-        level.name = dirName;
-        int error = 0;
-        if (!level.fd.isValid() || !listDirectory(level.fd.get(), &level.entries, &error))
-            ok = false;
-        stack.push_back(std::move(level));
-    };
-    push(parent, name, st.st_mode);
-    while (!stack.empty()) {
-        Level& top = stack.back();
-        if (top.fd.isValid() && top.next < top.entries.size()) {
-            // Copies: pushing a level may move the one we are in.
-            const QByteArray entryName = top.entries[top.next].name;
-            const mode_t entryMode = top.entries[top.next].st.st_mode;
-            ++top.next;
-            const int fd = top.fd.get();
-            if (S_ISDIR(entryMode))
-                push(fd, entryName, entryMode);
-            else if (unlinkat(fd, entryName.constData(), 0) != 0 && errno != ENOENT)
-                ok = false;
-            continue;
-        }
-        const QByteArray done = top.name;
-        stack.pop_back();
-        const int parentFd = stack.empty() ? parent : stack.back().fd.get();
-        if (unlinkat(parentFd, done.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-            ok = false;
-    }
-    if (!ok)
-        qDebug() << "CopyRecursivelyOverwrite: cannot remove" << displayName(displayPath);
-    return ok;
+    return DirWalk::removeAt(parent, name, displayPath, [](const QByteArray& path, int error, bool) {
+        qDebug() << "CopyRecursivelyOverwrite: cannot remove" << displayName(path) << "-" << strerror(error);
+    });
 }
 
 // Both files are read from the start in large blocks; the first difference
