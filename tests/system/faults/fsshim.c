@@ -381,41 +381,19 @@ static const unsigned long long terabyte = 1ULL << 40;
         (info)->f_files = (info)->f_ffree = (info)->f_favail = terabyte / unit;     \
     } while (0)
 
-int statvfs(const char* path, struct statvfs* info)
-{
-    int (*real)(const char*, struct statvfs*) =
-        (int (*)(const char*, struct statvfs*))next_symbol("statvfs");
-    const int result = real(path, info);
-    if (result == 0 && huge_free)
-        HUGE_FREE(info);
-    return result;
-}
+/* The real call, then the figures made huge when asked. */
+#define HUGE_FREE_WRAPPER(name, where_type, info_type)                    \
+    int name(where_type where, struct info_type* info)                    \
+    {                                                                     \
+        int (*real)(where_type, struct info_type*) =                      \
+            (int (*)(where_type, struct info_type*))next_symbol(#name);   \
+        const int result = real(where, info);                             \
+        if (result == 0 && huge_free)                                     \
+            HUGE_FREE(info);                                              \
+        return result;                                                    \
+    }
 
-int fstatvfs(int fd, struct statvfs* info)
-{
-    int (*real)(int, struct statvfs*) = (int (*)(int, struct statvfs*))next_symbol("fstatvfs");
-    const int result = real(fd, info);
-    if (result == 0 && huge_free)
-        HUGE_FREE(info);
-    return result;
-}
-
-int statvfs64(const char* path, struct statvfs64* info)
-{
-    int (*real)(const char*, struct statvfs64*) =
-        (int (*)(const char*, struct statvfs64*))next_symbol("statvfs64");
-    const int result = real(path, info);
-    if (result == 0 && huge_free)
-        HUGE_FREE(info);
-    return result;
-}
-
-int fstatvfs64(int fd, struct statvfs64* info)
-{
-    int (*real)(int, struct statvfs64*) =
-        (int (*)(int, struct statvfs64*))next_symbol("fstatvfs64");
-    const int result = real(fd, info);
-    if (result == 0 && huge_free)
-        HUGE_FREE(info);
-    return result;
-}
+HUGE_FREE_WRAPPER(statvfs, const char*, statvfs)
+HUGE_FREE_WRAPPER(fstatvfs, int, statvfs)
+HUGE_FREE_WRAPPER(statvfs64, const char*, statvfs64)
+HUGE_FREE_WRAPPER(fstatvfs64, int, statvfs64)
