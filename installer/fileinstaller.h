@@ -33,11 +33,11 @@ public:
     // Test seam: the stick poll interval. Production code never changes it.
     void setStickPollInterval(int milliseconds);
 
-Q_SIGNALS:
+signals:
     void NotifyWriteLine(QString text);
     void notifyStickRemoved();
 
-private Q_SLOTS:
+private slots:
     void onTimerTimeout();
 
 private:

@@ -23,9 +23,9 @@ StopSignals::StopSignals()
     // notices the request within one block.
     action.sa_flags = 0;
     for (int i = 0; i < 3; ++i) {
-        sigaction(stopSignals[i], nullptr, &m_previous[i]);
+        sigaction(stopSignals[i], nullptr, &previous[i]);
         // A signal the caller chose to ignore (nohup) stays ignored.
-        if (m_previous[i].sa_handler != SIG_IGN)
+        if (previous[i].sa_handler != SIG_IGN)
             sigaction(stopSignals[i], &action, nullptr);
     }
 }
@@ -33,7 +33,7 @@ StopSignals::StopSignals()
 StopSignals::~StopSignals()
 {
     for (int i = 0; i < 3; ++i)
-        sigaction(stopSignals[i], &m_previous[i], nullptr);
+        sigaction(stopSignals[i], &previous[i], nullptr);
     const int signal = pendingSignal;
     pendingSignal = 0;
     if (signal != 0)

@@ -22,7 +22,7 @@ public:
     static int pending();
 
 private:
-    struct sigaction m_previous[3];
+    struct sigaction previous[3];
 };
 
 #endif // STOPSIGNALS_H

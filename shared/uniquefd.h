@@ -9,10 +9,10 @@ class UniqueFd
 {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
+    explicit UniqueFd(int fd) : descriptor(fd) {}
     ~UniqueFd() { reset(); }
 
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept : descriptor(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)
@@ -22,33 +22,33 @@ public:
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
 
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
+    int get() const { return descriptor; }
+    bool isValid() const { return descriptor >= 0; }
 
     int release()
     {
-        const int fd = m_fd;
-        m_fd = -1;
+        const int fd = descriptor;
+        descriptor = -1;
         return fd;
     }
 
     void reset(int fd = -1)
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
+        if (descriptor >= 0)
+            ::close(descriptor);
+        descriptor = fd;
     }
 
     // close() with its result: a write error may only show here.
     int close()
     {
-        const int result = m_fd >= 0 ? ::close(m_fd) : 0;
-        m_fd = -1;
+        const int result = descriptor >= 0 ? ::close(descriptor) : 0;
+        descriptor = -1;
         return result;
     }
 
 private:
-    int m_fd = -1;
+    int descriptor = -1;
 };
 
 #endif // UNIQUEFD_H

@@ -89,20 +89,20 @@ class TestFileUtils : public QObject
 {
     Q_OBJECT
 
-    QScopedPointer<QTemporaryDir> m_dir;
-    FileUtils m_fileUtils;
+    QScopedPointer<QTemporaryDir> workDir;
+    FileUtils fileUtils;
 
-    QString path(const QString& relative) const { return m_dir->path() + '/' + relative; }
+    QString path(const QString& relative) const { return workDir->path() + '/' + relative; }
     bool copy(const QString& source, const QString& target)
     {
-        return m_fileUtils.CopyRecursivelyOverwrite(path(source), path(target), QStringList());
+        return fileUtils.CopyRecursivelyOverwrite(path(source), path(target), QStringList());
     }
 
 private slots:
     void init()
     {
-        m_dir.reset(new QTemporaryDir);
-        QVERIFY(m_dir->isValid());
+        workDir.reset(new QTemporaryDir);
+        QVERIFY(workDir->isValid());
     }
 
     void copiesTreeFaithfully()
@@ -127,7 +127,7 @@ private slots:
 
         QVERIFY(copy("source", "target"));
         QCOMPARE(describeTree(path("target")), describeTree(source));
-        QVERIFY(temporaries(m_dir->path()).isEmpty());
+        QVERIFY(temporaries(workDir->path()).isEmpty());
         struct stat st;
         QVERIFY(stat(native(path("target/sparse.img")).constData(), &st) == 0);
         QVERIFY2(qint64(st.st_blocks) * 512 < size / 4, qPrintable(QString::number(st.st_blocks)));
@@ -277,7 +277,7 @@ private slots:
             {"file meets a folder", [&] { return writeFile(source + "/conflict", "x")
                                                  && writeFile(target + "/conflict/existing.txt", "keep"); }, "conflict"},
             {"folder meets a link", [&] { return writeFile(source + "/linked/f", "x")
-                                                 && makeLink(m_dir->path(), target + "/linked"); }, "linked"},
+                                                 && makeLink(workDir->path(), target + "/linked"); }, "linked"},
             // Nobody ever writes to this fifo: opening it for reading would hang.
             {"special file", [&] { return mkfifo(native(source + "/pipe").constData(), 0644) == 0; }, "pipe"},
             // The next run would sweep it as a leftover of a killed copy.
@@ -302,15 +302,15 @@ private slots:
         QVERIFY(writeFile(path("source2/conflict"), "x") && writeFile(path("target2/conflict/f"), "keep"));
         const QStringList before = describeTree(target);
         expectCopyMessage(".*/conflict\" - .+$");
-        QVERIFY(!m_fileUtils.CopyTreesOverwrite({qMakePair(source, target), qMakePair(path("source2"), path("target2"))}));
+        QVERIFY(!fileUtils.CopyTreesOverwrite({qMakePair(source, target), qMakePair(path("source2"), path("target2"))}));
         QCOMPARE(describeTree(target), before);
         // A missing target root is created only when everything lands.
         expectCopyMessage(".*/conflict\" - .+$");
-        QVERIFY(!m_fileUtils.CopyTreesOverwrite({qMakePair(source, path("fresh")), qMakePair(path("source2"), path("target2"))}));
+        QVERIFY(!fileUtils.CopyTreesOverwrite({qMakePair(source, path("fresh")), qMakePair(path("source2"), path("target2"))}));
         QVERIFY(isGone(path("fresh")));
-        QVERIFY(temporaries(m_dir->path()).isEmpty());
+        QVERIFY(temporaries(workDir->path()).isEmpty());
         QVERIFY(QFile::remove(path("source2/conflict")));
-        QVERIFY(m_fileUtils.CopyTreesOverwrite({qMakePair(source, path("fresh")), qMakePair(path("source2"), path("target2"))}));
+        QVERIFY(fileUtils.CopyTreesOverwrite({qMakePair(source, path("fresh")), qMakePair(path("source2"), path("target2"))}));
         QCOMPARE(describeTree(path("fresh")), describeTree(source));
     }
 
@@ -344,25 +344,25 @@ private slots:
         QVERIFY(makeLink(outside + "/precious.txt", doomed + "/a/link-to-file"));
         QVERIFY(mkfifo(native(doomed + "/a/pipe").constData(), 0644) == 0);
         QVERIFY(chmod(native(doomed + "/a/b").constData(), 0555) == 0);
-        QVERIFY(m_fileUtils.removeDir(doomed));
+        QVERIFY(fileUtils.removeDir(doomed));
         QVERIFY(isGone(doomed));
         // A link is removed as a link, even when a trailing slash or dot
         // would make the kernel resolve it.
         for (const char* suffix : {"", "/", "//", "/."}) {
             QVERIFY(makeLink(outside, path("link")));
-            QVERIFY2(m_fileUtils.removeDir(path("link") + suffix), suffix);
+            QVERIFY2(fileUtils.removeDir(path("link") + suffix), suffix);
             QVERIFY(isGone(path("link")));
         }
         QCOMPARE(describeTree(outside), outsideBefore);
 
         // Missing counts as removed; the root and a plain file are refused.
-        QVERIFY(m_fileUtils.removeDir(path("never/there")));
+        QVERIFY(fileUtils.removeDir(path("never/there")));
         for (const QString& refused : {QString(), QStringLiteral("/"), QStringLiteral("//.")}) {
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^removeDir: refused"));
-            QVERIFY(!m_fileUtils.removeDir(refused));
+            QVERIFY(!fileUtils.removeDir(refused));
         }
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^removeDir: .*precious"));
-        QVERIFY(!m_fileUtils.removeDir(outside + "/precious.txt"));
+        QVERIFY(!fileUtils.removeDir(outside + "/precious.txt"));
         QCOMPARE(describeTree(outside), outsideBefore);
     }
 
@@ -379,11 +379,11 @@ private slots:
         QVERIFY(makeLink(outside, path("device/FlashDisk/Zentavo_Installer")));
 
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^removeDir: refused .* a link on the way"));
-        QVERIFY(!m_fileUtils.removeDir(path("device/FlashDisk/Zentavo_Installer/list")));
-        QVERIFY(!m_fileUtils.dirExists(path("device/FlashDisk/Zentavo_Installer/System")));
-        QVERIFY(!m_fileUtils.dirExists(path("device/FlashDisk/Zentavo_Installer")));
+        QVERIFY(!fileUtils.removeDir(path("device/FlashDisk/Zentavo_Installer/list")));
+        QVERIFY(!fileUtils.dirExists(path("device/FlashDisk/Zentavo_Installer/System")));
+        QVERIFY(!fileUtils.dirExists(path("device/FlashDisk/Zentavo_Installer")));
         // The link itself is removed as a link.
-        QVERIFY(m_fileUtils.removeDir(path("device/FlashDisk/Zentavo_Installer")));
+        QVERIFY(fileUtils.removeDir(path("device/FlashDisk/Zentavo_Installer")));
         QVERIFY(isGone(path("device/FlashDisk/Zentavo_Installer")));
         QCOMPARE(describeTree(outside), outsideBefore);
         qunsetenv("ZENTAVO_DEVICE_ROOT");
@@ -406,7 +406,7 @@ private slots:
         QVERIFY(file >= 0);
         close(file);
         close(fd);
-        QVERIFY(m_fileUtils.removeDir(path("deep")));
+        QVERIFY(fileUtils.removeDir(path("deep")));
         QVERIFY(isGone(path("deep")));
     }
 
@@ -421,7 +421,7 @@ private slots:
             {"dangling", false, false}, {"pipe", false, false}, {"file/child", false, false}, {"", false, false}};
         for (const auto& c : cases) {
             const QString full = *c.entry ? path(c.entry) : QString();
-            QVERIFY2(m_fileUtils.fileExists(full) == c.isFile && m_fileUtils.dirExists(full) == c.isDir, c.entry);
+            QVERIFY2(fileUtils.fileExists(full) == c.isFile && fileUtils.dirExists(full) == c.isDir, c.entry);
         }
     }
 };
