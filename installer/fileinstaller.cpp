@@ -220,19 +220,12 @@ bool FileInstaller::removeFiles(QString dir, QString pattern)
     // must be matched and removed like any other.
     const QByteArray start = QFile::encodeName(QDir(dir).absolutePath());
     const QByteArray wildcard = QFile::encodeName(pattern);
-    QByteArray name;
-    int fd = DirWalk::openParent(start, &name);
-    if (fd >= 0) {
-        const int parent = fd;
-        fd = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
-        ::close(parent);
-        errno = error;
-    }
+    int error = 0;
+    const int fd = DirWalk::openDirectory(start, &error);
     if (fd < 0) {
         // A missing folder has nothing to remove. A linked one (or one behind
         // a link) is never entered: what it points to is not the device's.
-        const bool missing = errno == ENOENT || errno == ENOTDIR;
+        const bool missing = error == ENOENT || error == ENOTDIR;
         const QByteArray link = DirWalk::firstLink(start);
         if (!link.isEmpty()) {
             qDebug().noquote() << QStringLiteral("not entered, a link: ") + QFile::decodeName(link);

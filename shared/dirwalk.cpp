@@ -169,7 +169,80 @@ bool ascend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
     return true;
 }
 
+// The walks down from a fixed root below, in the manner of the system calls
+// they stand for: -1 or false with errno set.
+int openParentSettingErrno(const QByteArray& path, QByteArray* name)
+{
+    const QByteArray clean = cleanAbsolute(path);
+    const int slash = clean.lastIndexOf('/');
+    if (clean == "/" || slash < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    *name = clean.mid(slash + 1);
+    const QByteArray parent = slash == 0 ? QByteArray("/") : clean.left(slash);
+    const QByteArray root = fixedRootOf(clean);
+    if (root.isEmpty() || parent == root)
+        return ::open(parent.constData(), directoryFlags);
+
+    int fd = ::open(root.constData(), directoryFlags);
+    const QList<QByteArray> below = parent.mid(root.size() + 1).split('/');
+    for (const QByteArray& component : below) {
+        if (fd < 0)
+            return -1;
+        const int next = ::openat(fd, component.constData(), directoryFlags | O_NOFOLLOW);
+        const int error = errno;
+        ::close(fd);
+        fd = next;
+        errno = error;
+    }
+    return fd;
+}
+
+bool lstatSettingErrno(const QByteArray& path, struct stat* st)
+{
+    QByteArray name;
+    const int fd = openParentSettingErrno(path, &name);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fstatat(fd, name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
+}
+
 } // namespace
+
+int openParent(const QByteArray& path, QByteArray* name, int* error)
+{
+    const int fd = openParentSettingErrno(path, name);
+    if (fd < 0 && error)
+        *error = errno;
+    return fd;
+}
+
+bool lstatPath(const QByteArray& path, struct stat* st, int* error)
+{
+    const bool found = lstatSettingErrno(path, st);
+    if (!found && error)
+        *error = errno;
+    return found;
+}
+
+int openDirectory(const QByteArray& path, int* error)
+{
+    QByteArray name;
+    const int parent = openParentSettingErrno(path, &name);
+    if (parent < 0) {
+        *error = errno;
+        return -1;
+    }
+    const int fd = ::openat(parent, name.constData(), directoryFlags | O_NOFOLLOW);
+    *error = errno;
+    ::close(parent);
+    return fd;
+}
 
 bool readDirectory(int fd, std::vector<Entry>* entries, int* error)
 {
@@ -209,47 +282,6 @@ bool readDirectory(int fd, std::vector<Entry>* entries, int* error)
     return complete;
 }
 
-int openParent(const QByteArray& path, QByteArray* name)
-{
-    const QByteArray clean = cleanAbsolute(path);
-    const int slash = clean.lastIndexOf('/');
-    if (clean == "/" || slash < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    *name = clean.mid(slash + 1);
-    const QByteArray parent = slash == 0 ? QByteArray("/") : clean.left(slash);
-    const QByteArray root = fixedRootOf(clean);
-    if (root.isEmpty() || parent == root)
-        return ::open(parent.constData(), directoryFlags);
-
-    int fd = ::open(root.constData(), directoryFlags);
-    const QList<QByteArray> below = parent.mid(root.size() + 1).split('/');
-    for (const QByteArray& component : below) {
-        if (fd < 0)
-            return -1;
-        const int next = ::openat(fd, component.constData(), directoryFlags | O_NOFOLLOW);
-        const int error = errno;
-        ::close(fd);
-        fd = next;
-        errno = error;
-    }
-    return fd;
-}
-
-bool lstatPath(const QByteArray& path, struct stat* st)
-{
-    QByteArray name;
-    const int fd = openParent(path, &name);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fstatat(fd, name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok;
-}
-
 QByteArray firstLink(const QByteArray& path)
 {
     const QByteArray clean = cleanAbsolute(path);
@@ -260,8 +292,9 @@ QByteArray firstLink(const QByteArray& path)
     for (const QByteArray& component : clean.mid(root.size() + 1).split('/')) {
         walked = joinPath(walked, component.constData());
         struct stat st;
-        if (!lstatPath(walked, &st))
-            return errno == ELOOP ? walked : QByteArray();
+        int error = 0;
+        if (!lstatPath(walked, &st, &error))
+            return error == ELOOP ? walked : QByteArray();
         if (S_ISLNK(st.st_mode))
             return walked;
     }
@@ -272,7 +305,8 @@ QByteArray firstNotRegular(const QList<QByteArray>& paths)
 {
     for (const QByteArray& path : paths) {
         struct stat st;
-        if (lstatPath(path, &st) ? !S_ISREG(st.st_mode) : errno != ENOENT)
+        int error = 0;
+        if (lstatPath(path, &st, &error) ? !S_ISREG(st.st_mode) : error != ENOENT)
             return path;
     }
     return QByteArray();

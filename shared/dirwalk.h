@@ -20,11 +20,17 @@ namespace DirWalk {
 // Opens the folder that holds the last component of path and gives that
 // component's name. Components below a fixed root are opened without
 // following links; the fixed root and what lies above it are taken as they
-// are. -1 with errno set on failure (ELOOP: a link on the way).
-INSTALLERSHARED_EXPORT int openParent(const QByteArray& path, QByteArray* name);
+// are. -1 on failure, with the errno value in error (ELOOP: a link on the way).
+INSTALLERSHARED_EXPORT int openParent(const QByteArray& path, QByteArray* name, int* error);
 
-// lstat of path, reached as openParent reaches it. False with errno set.
-INSTALLERSHARED_EXPORT bool lstatPath(const QByteArray& path, struct stat* st);
+// lstat of path, reached as openParent reaches it. False on failure, with
+// the errno value in error when it is given.
+INSTALLERSHARED_EXPORT bool lstatPath(const QByteArray& path, struct stat* st, int* error = nullptr);
+
+// Opens the folder at path, reached as openParent reaches it, the folder
+// itself included: -1 with the errno value in error when it cannot (ENOTDIR
+// or ELOOP for a link).
+INSTALLERSHARED_EXPORT int openDirectory(const QByteArray& path, int* error);
 
 // The first component of path below a fixed root that is a link, the last
 // component included; empty when there is none.

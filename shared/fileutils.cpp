@@ -62,15 +62,18 @@ bool FileUtils::removeDir(const QString& path)
     // Reached from the device's fixed root without following a link on the
     // way: a linked folder above it would make us empty whatever it points to.
     QByteArray name;
-    const UniqueFd parent(DirWalk::openParent(QFile::encodeName(cleanPath), &name));
+    int error = 0;
+    const UniqueFd parent(DirWalk::openParent(QFile::encodeName(cleanPath), &name, &error));
     struct stat st;
-    if (!parent.isValid() || fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT)
+    if (parent.isValid() && fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        error = errno;
+    if (error != 0) {
+        if (error == ENOENT)
             return true;
-        if (!parent.isValid() && (errno == ELOOP || errno == ENOTDIR))
+        if (!parent.isValid() && (error == ELOOP || error == ENOTDIR))
             qDebug() << "removeDir: refused" << path << "- a link on the way";
         else
-            qDebug() << "removeDir: cannot read" << path << "-" << errorText(errno);
+            qDebug() << "removeDir: cannot read" << path << "-" << errorText(error);
         return false;
     }
     // A link is removed as a link; whatever it points to is not ours.
