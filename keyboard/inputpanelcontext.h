@@ -52,7 +52,7 @@ public:
     // Test seam: the press-and-hold interval. Production code never changes it.
     void setPressAndHoldInterval(int milliseconds);
 
-private Q_SLOTS:
+private slots:
     void sendCharacter(QChar character);
     void onHideEvent();
     void onCloseEvent();
