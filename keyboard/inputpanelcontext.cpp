@@ -27,36 +27,11 @@ namespace {
 
 const int pressAndHoldMilliseconds = 800;
 
-template <class Window>
-void deleteWindow(Window*& window)
-{
-    delete window;
-    window = nullptr;
-}
-
 } // namespace
 
 InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
     : QObject(nullptr)
-    , inputPanel(nullptr)
-    , inputPanelShift(nullptr)
-    , inputPanelNumber(nullptr)
-    , keyBarA(nullptr)
-    , keyBarE(nullptr)
-    , keyBarI(nullptr)
-    , keyBarO(nullptr)
-    , keyBarU(nullptr)
-    , keyBarASmall(nullptr)
-    , keyBarESmall(nullptr)
-    , keyBarISmall(nullptr)
-    , keyBarOSmall(nullptr)
-    , keyBarUSmall(nullptr)
     , viewManager(viewManager)
-    , shiftActive(false)
-    , numberActive(false)
-    , keyBarVisible(false)
-    , pressedChar(QChar(0))
-    , keyBarVisibleAtPress(false)
 {
     if (viewManager)
         viewManager->setPasswordAccepted(false);
@@ -66,62 +41,8 @@ InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
     pressAndHoldTimer.setSingleShot(true);
     pressAndHoldTimer.stop();
 
-    inputPanel = new InputPanel();
-    inputPanelShift = new InputPanelShift();
-    inputPanelNumber = new InputPanelNumber();
-    keyBarA = new KeyBar_A();
-    keyBarE = new KeyBar_E();
-    keyBarI = new KeyBar_I();
-    keyBarO = new KeyBar_O();
-    keyBarU = new KeyBar_U();
-    keyBarASmall = new KeyBar_A_small();
-    keyBarESmall = new KeyBar_E_small();
-    keyBarISmall = new KeyBar_I_small();
-    keyBarOSmall = new KeyBar_O_small();
-    keyBarUSmall = new KeyBar_U_small();
-
-    connect(inputPanel, &InputPanel::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(inputPanel, &InputPanel::notifyHideEvent, this, &InputPanelContext::onHideEvent);
-    connect(inputPanel, &InputPanel::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
-    connect(inputPanel, &InputPanel::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
-    connect(inputPanel, &InputPanel::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
-    connect(inputPanel, &InputPanel::notifyBackspacePressed, this, &InputPanelContext::onBackspacePressed);
-    connect(inputPanel, &InputPanel::notifyShiftPressed, this, &InputPanelContext::onShiftPressed);
-    connect(inputPanel, &InputPanel::notifyNumberPressed, this, &InputPanelContext::onNumberPressed);
-    connect(inputPanel, &InputPanel::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
-    connect(inputPanel, &InputPanel::notifyCancelPressed, this, &InputPanelContext::onCancelPressed);
-
-    connect(inputPanelShift, &InputPanelShift::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(inputPanelShift, &InputPanelShift::notifyHideEvent, this, &InputPanelContext::onHideEvent);
-    connect(inputPanelShift, &InputPanelShift::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
-    connect(inputPanelShift, &InputPanelShift::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
-    connect(inputPanelShift, &InputPanelShift::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
-    connect(inputPanelShift, &InputPanelShift::notifyBackspacePressed, this, &InputPanelContext::onBackspacePressed);
-    connect(inputPanelShift, &InputPanelShift::notifyUnShiftPressed, this, &InputPanelContext::onUnShiftPressed);
-    connect(inputPanelShift, &InputPanelShift::notifyNumberPressed, this, &InputPanelContext::onNumberPressed);
-    connect(inputPanelShift, &InputPanelShift::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
-    connect(inputPanelShift, &InputPanelShift::notifyCancelPressed, this, &InputPanelContext::onCancelPressed);
-
-    connect(inputPanelNumber, &InputPanelNumber::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(inputPanelNumber, &InputPanelNumber::notifyHideEvent, this, &InputPanelContext::onHideEvent);
-    connect(inputPanelNumber, &InputPanelNumber::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
-    connect(inputPanelNumber, &InputPanelNumber::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
-    connect(inputPanelNumber, &InputPanelNumber::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
-    connect(inputPanelNumber, &InputPanelNumber::notifyBackspacePressed, this, &InputPanelContext::onBackspacePressed);
-    connect(inputPanelNumber, &InputPanelNumber::notifyAlphaPressed, this, &InputPanelContext::onAlphaPressed);
-    connect(inputPanelNumber, &InputPanelNumber::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
-    connect(inputPanelNumber, &InputPanelNumber::notifyCancelPressed, this, &InputPanelContext::onCancelPressed);
-
-    connect(keyBarA, &KeyBar_A::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarE, &KeyBar_E::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarI, &KeyBar_I::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarO, &KeyBar_O::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarU, &KeyBar_U::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarASmall, &KeyBar_A_small::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarESmall, &KeyBar_E_small::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarISmall, &KeyBar_I_small::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarOSmall, &KeyBar_O_small::characterGenerated, this, &InputPanelContext::sendCharacter);
-    connect(keyBarUSmall, &KeyBar_U_small::characterGenerated, this, &InputPanelContext::sendCharacter);
+    createWindows();
+    connectWindows();
 
     if (viewManager) {
         connect(viewManager, &InstallerViewManager::notifyShowInputPanel, this, &InputPanelContext::onShowInputPanel);
@@ -140,6 +61,82 @@ InputPanelContext::~InputPanelContext()
     deleteWindows();
 }
 
+template <class Panel>
+void InputPanelContext::addPanel(Panel*& member, std::initializer_list<OwnKey<Panel>> ownKeys)
+{
+    Panel** const slot = &member;
+    Panel* const panel = new Panel();
+    *slot = panel;
+    const std::vector<OwnKey<Panel>> keys(ownKeys);
+    const auto connectOwnKeys = [this, panel, keys] {
+        for (const OwnKey<Panel>& key : keys)
+            connect(panel, key.first, this, key.second);
+    };
+    windows.push_back({panel, panel, QChar(), connectOwnKeys, [slot] {
+                           delete *slot;
+                           *slot = nullptr;
+                       }});
+}
+
+template <class Bar>
+void InputPanelContext::addKeyBar(Bar*& member, QChar vowel)
+{
+    Bar** const slot = &member;
+    *slot = new Bar();
+    windows.push_back({*slot, nullptr, vowel, nullptr, [slot] {
+                           delete *slot;
+                           *slot = nullptr;
+                       }});
+}
+
+// The one list of windows: a new window needs its member and a line here,
+// and is then connected, placed, hidden and deleted with the others.
+void InputPanelContext::createWindows()
+{
+    addPanel(inputPanel, {{&InputPanel::notifyShiftPressed, &InputPanelContext::onShiftPressed},
+                          {&InputPanel::notifyNumberPressed, &InputPanelContext::onNumberPressed}});
+    addPanel(inputPanelShift, {{&InputPanelShift::notifyUnShiftPressed, &InputPanelContext::onUnShiftPressed},
+                               {&InputPanelShift::notifyNumberPressed, &InputPanelContext::onNumberPressed}});
+    addPanel(inputPanelNumber, {{&InputPanelNumber::notifyAlphaPressed, &InputPanelContext::onAlphaPressed}});
+    addKeyBar(keyBarA, u'A');
+    addKeyBar(keyBarE, u'E');
+    addKeyBar(keyBarI, u'I');
+    addKeyBar(keyBarO, u'O');
+    addKeyBar(keyBarU, u'U');
+    addKeyBar(keyBarASmall, u'a');
+    addKeyBar(keyBarESmall, u'e');
+    addKeyBar(keyBarISmall, u'i');
+    addKeyBar(keyBarOSmall, u'o');
+    addKeyBar(keyBarUSmall, u'u');
+}
+
+// Every panel's keys before any bar's, each panel's in the order of its keys.
+void InputPanelContext::connectWindows()
+{
+    for (const OwnedWindow& entry : windows) {
+        if (entry.panel)
+            connectPanel(entry);
+    }
+    for (const OwnedWindow& entry : windows) {
+        if (!entry.panel)
+            connect(entry.window, &KeyWindow::characterGenerated, this, &InputPanelContext::sendCharacter);
+    }
+}
+
+void InputPanelContext::connectPanel(const OwnedWindow& entry)
+{
+    KeyPanel* const panel = entry.panel;
+    connect(panel, &KeyWindow::characterGenerated, this, &InputPanelContext::sendCharacter);
+    connect(panel, &KeyPanel::notifyHideEvent, this, &InputPanelContext::onHideEvent);
+    connect(panel, &KeyPanel::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
+    connect(panel, &KeyPanel::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
+    connect(panel, &KeyPanel::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
+    connect(panel, &KeyPanel::notifyBackspacePressed, this, &InputPanelContext::onBackspacePressed);
+    entry.connectOwnKeys();
+    connect(panel, &KeyPanel::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
+    connect(panel, &KeyPanel::notifyCancelPressed, this, &InputPanelContext::onCancelPressed);
+}
+
 void InputPanelContext::onAboutToQuit()
 {
     pressAndHoldTimer.stop();
@@ -152,19 +149,13 @@ void InputPanelContext::onAboutToQuit()
 // Afterwards the context is inert: the filter passes everything on.
 void InputPanelContext::deleteWindows()
 {
-    deleteWindow(inputPanel);
-    deleteWindow(inputPanelShift);
-    deleteWindow(inputPanelNumber);
-    deleteWindow(keyBarA);
-    deleteWindow(keyBarE);
-    deleteWindow(keyBarI);
-    deleteWindow(keyBarO);
-    deleteWindow(keyBarU);
-    deleteWindow(keyBarASmall);
-    deleteWindow(keyBarESmall);
-    deleteWindow(keyBarISmall);
-    deleteWindow(keyBarOSmall);
-    deleteWindow(keyBarUSmall);
+    // Each window leaves the table before it goes, so whatever runs while it
+    // is deleted finds live windows only.
+    while (!windows.empty()) {
+        const std::function<void()> destroy = windows.front().destroy;
+        windows.erase(windows.begin());
+        destroy();
+    }
 }
 
 QString InputPanelContext::identifierName()
@@ -395,13 +386,22 @@ bool InputPanelContext::beginSpecialKey()
 void InputPanelContext::showCurrentPanel()
 {
     QWidget* const panels[] = {inputPanelNumber, inputPanelShift, inputPanel};
-    QWidget* const current = numberActive ? panels[0] : shiftActive ? panels[1] : panels[2];
+    QWidget* const current = currentPanel();
     for (QWidget* panel : panels) {
         if (panel != current)
             panel->hide();
     }
     current->show();
     positionPanels();
+}
+
+QWidget* InputPanelContext::currentPanel() const
+{
+    if (numberActive)
+        return inputPanelNumber;
+    if (shiftActive)
+        return inputPanelShift;
+    return inputPanel;
 }
 
 void InputPanelContext::onKeyPressed(QChar c)
@@ -424,20 +424,7 @@ void InputPanelContext::onPressAndHoldTimeout()
         return;
     hideKeyBars();
 
-    QWidget* bar = nullptr;
-    switch (pressedChar.unicode()) {
-    case 0x0041: bar = keyBarA; break;
-    case 0x0045: bar = keyBarE; break;
-    case 0x0049: bar = keyBarI; break;
-    case 0x004F: bar = keyBarO; break;
-    case 0x0055: bar = keyBarU; break;
-    case 0x0061: bar = keyBarASmall; break;
-    case 0x0065: bar = keyBarESmall; break;
-    case 0x0069: bar = keyBarISmall; break;
-    case 0x006F: bar = keyBarOSmall; break;
-    case 0x0075: bar = keyBarUSmall; break;
-    default: break;
-    }
+    QWidget* const bar = keyBarOf(pressedChar);
     // A bar belongs over the letter panel of its case: never over the number
     // panel, nor where no panel is left.
     QWidget* panel = pressedChar.isUpper() ? static_cast<QWidget*>(inputPanel) : static_cast<QWidget*>(inputPanelShift);
@@ -457,51 +444,38 @@ void InputPanelContext::positionPanels()
     const int left = area.left();
     const int bottom = area.bottom();
 
-    const QPoint panelPoint = widget->mapToGlobal(QPoint(left, bottom + 2));
-    if (numberActive)
-        inputPanelNumber->move(panelPoint);
-    else if (shiftActive)
-        inputPanelShift->move(panelPoint);
-    else
-        inputPanel->move(panelPoint);
+    currentPanel()->move(widget->mapToGlobal(QPoint(left, bottom + 2)));
 
-    const QPoint barPoint = widget->mapToGlobal(QPoint(left - 10, bottom + 290));
     if (numberActive)
         return;
-    if (shiftActive) {
-        keyBarASmall->move(barPoint);
-        keyBarESmall->move(barPoint);
-        keyBarISmall->move(barPoint);
-        keyBarOSmall->move(barPoint);
-        keyBarUSmall->move(barPoint);
-    } else {
-        keyBarA->move(barPoint);
-        keyBarE->move(barPoint);
-        keyBarI->move(barPoint);
-        keyBarO->move(barPoint);
-        keyBarU->move(barPoint);
+    const QPoint barPoint = widget->mapToGlobal(QPoint(left - 10, bottom + 290));
+    for (const OwnedWindow& entry : windows) {
+        if (!entry.panel && entry.vowel.isLower() == shiftActive)
+            entry.window->move(barPoint);
     }
+}
+
+// The bar that holding exactly this vowel opens, or none.
+KeyWindow* InputPanelContext::keyBarOf(QChar vowel) const
+{
+    for (const OwnedWindow& entry : windows) {
+        if (!entry.panel && entry.vowel == vowel)
+            return entry.window;
+    }
+    return nullptr;
 }
 
 bool InputPanelContext::hasKeyBar(QChar c)
 {
-    const QChar lower = c.toLower();
-    return lower == QLatin1Char('a') || lower == QLatin1Char('e') || lower == QLatin1Char('i')
-        || lower == QLatin1Char('o') || lower == QLatin1Char('u');
+    return keyBarOf(c.toLower()) != nullptr;
 }
 
 void InputPanelContext::hideKeyBars()
 {
-    keyBarA->setVisible(false);
-    keyBarE->setVisible(false);
-    keyBarI->setVisible(false);
-    keyBarO->setVisible(false);
-    keyBarU->setVisible(false);
-    keyBarASmall->setVisible(false);
-    keyBarESmall->setVisible(false);
-    keyBarISmall->setVisible(false);
-    keyBarOSmall->setVisible(false);
-    keyBarUSmall->setVisible(false);
+    for (const OwnedWindow& entry : windows) {
+        if (!entry.panel)
+            entry.window->setVisible(false);
+    }
 }
 
 bool InputPanelContext::closeKeyBar()
@@ -518,7 +492,8 @@ void InputPanelContext::hideAllPanels()
     pressAndHoldTimer.stop();
     keyBarVisible = false;
     hideKeyBars();
-    inputPanel->hide();
-    inputPanelShift->hide();
-    inputPanelNumber->hide();
+    for (const OwnedWindow& entry : windows) {
+        if (entry.panel)
+            entry.panel->hide();
+    }
 }

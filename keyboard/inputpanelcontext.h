@@ -6,7 +6,14 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
 class InstallerViewManager;
+class KeyPanel;
+class KeyWindow;
 class InputPanel;
 class InputPanelShift;
 class InputPanelNumber;
@@ -52,7 +59,7 @@ public:
     // Test seam: the press-and-hold interval. Production code never changes it.
     void setPressAndHoldInterval(int milliseconds);
 
-private Q_SLOTS:
+private slots:
     void sendCharacter(QChar character);
     void onHideEvent();
     void onCloseEvent();
@@ -70,8 +77,33 @@ private Q_SLOTS:
     void onAboutToQuit();
 
 private:
+    // A panel's own special key: its signal and the slot that handles it.
+    template <class Panel>
+    using OwnKey = std::pair<void (Panel::*)(), void (InputPanelContext::*)()>;
+
+    // One window the context owns. The panels share their keys through
+    // KeyPanel, all windows their characters through KeyWindow.
+    struct OwnedWindow
+    {
+        KeyWindow* window;
+        KeyPanel* panel; // null for an accent bar
+        QChar vowel; // the vowel whose hold opens the bar; null for a panel
+        std::function<void()> connectOwnKeys; // the keys only this panel has
+        std::function<void()> destroy; // deletes the window and clears its member
+    };
+
+    template <class Panel>
+    void addPanel(Panel*& member, std::initializer_list<OwnKey<Panel>> ownKeys);
+    template <class Bar>
+    void addKeyBar(Bar*& member, QChar vowel);
+    void createWindows();
+    void connectWindows();
+    void connectPanel(const OwnedWindow& entry);
+
     QWidget* focusWidget() const;
+    QWidget* currentPanel() const;
     void positionPanels();
+    KeyWindow* keyBarOf(QChar vowel) const;
     bool hasKeyBar(QChar c);
     void hideKeyBars();
     bool closeKeyBar();
@@ -80,26 +112,28 @@ private:
     bool beginSpecialKey();
     void deleteWindows();
 
-    InputPanel* inputPanel;
-    InputPanelShift* inputPanelShift;
-    InputPanelNumber* inputPanelNumber;
-    KeyBar_A* keyBarA;
-    KeyBar_E* keyBarE;
-    KeyBar_I* keyBarI;
-    KeyBar_O* keyBarO;
-    KeyBar_U* keyBarU;
-    KeyBar_A_small* keyBarASmall;
-    KeyBar_E_small* keyBarESmall;
-    KeyBar_I_small* keyBarISmall;
-    KeyBar_O_small* keyBarOSmall;
-    KeyBar_U_small* keyBarUSmall;
+    InputPanel* inputPanel = nullptr;
+    InputPanelShift* inputPanelShift = nullptr;
+    InputPanelNumber* inputPanelNumber = nullptr;
+    KeyBar_A* keyBarA = nullptr;
+    KeyBar_E* keyBarE = nullptr;
+    KeyBar_I* keyBarI = nullptr;
+    KeyBar_O* keyBarO = nullptr;
+    KeyBar_U* keyBarU = nullptr;
+    KeyBar_A_small* keyBarASmall = nullptr;
+    KeyBar_E_small* keyBarESmall = nullptr;
+    KeyBar_I_small* keyBarISmall = nullptr;
+    KeyBar_O_small* keyBarOSmall = nullptr;
+    KeyBar_U_small* keyBarUSmall = nullptr;
     InstallerViewManager* viewManager;
-    bool shiftActive;
-    bool numberActive;
+    bool shiftActive = false;
+    bool numberActive = false;
     QTimer pressAndHoldTimer;
-    bool keyBarVisible;
-    QChar pressedChar;
-    bool keyBarVisibleAtPress;
+    bool keyBarVisible = false;
+    QChar pressedChar = QChar(0);
+    bool keyBarVisibleAtPress = false;
+    // Every owned window in creation order, which is also member order.
+    std::vector<OwnedWindow> windows;
 };
 
 #endif // INPUTPANELCONTEXT_H
