@@ -191,36 +191,32 @@ void InstallerViewManager::showInstallScreen()
     view->setQuestion(question);
 }
 
-void InstallerViewManager::showSuccessScreen()
+void InstallerViewManager::showResultScreen(const QString& outputLine, const QString& question)
 {
     view->setTitle(QString::fromLatin1(installerTitle));
     view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Done"));
-    view->setQuestion(QStringLiteral("Update was successful. Remove stick to start Zentavo."));
+    view->appendOutput(outputLine);
+    view->setQuestion(question);
+}
+
+void InstallerViewManager::showSuccessScreen()
+{
+    showResultScreen(QStringLiteral("Done"), QStringLiteral("Update was successful. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showFailureScreen()
 {
-    view->setTitle(QString::fromLatin1(installerTitle));
-    view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Failed."));
-    view->setQuestion(QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Failed."), QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showNothingDoneScreen()
 {
-    view->setTitle(QString::fromLatin1(installerTitle));
-    view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Done"));
-    view->setQuestion(QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Done"), QStringLiteral("Nothing done. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showCancelledScreen()
 {
-    view->setTitle(QString::fromLatin1(installerTitle));
-    view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Cancelled"));
-    view->setQuestion(QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Cancelled"), QStringLiteral("Nothing done. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::exitInstaller()

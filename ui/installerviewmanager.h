@@ -58,6 +58,8 @@ private:
     void HandleEvents(InstallerEvent event);
     bool runInstallation();
     void showInstallScreen();
+    // The screen a run ends on: its last output line, then its question.
+    void showResultScreen(const QString& outputLine, const QString& question);
     void showSuccessScreen();
     void showFailureScreen();
     void showNothingDoneScreen();
