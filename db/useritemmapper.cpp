@@ -1,5 +1,6 @@
 #include "useritemmapper.h"
 
+#include "settingslayout.h"
 #include "useritem.h"
 
 #include <QSqlError>
@@ -44,10 +45,10 @@ bool UserItemMapper::load(UserItem& item)
 
     // The table name is a constant of the code and the id an integer, so
     // nothing from the database or the user ever becomes part of the SQL.
-    // Both placeholders are filled in one pass, so a "%2" inside the table
-    // name could not be replaced by the id.
-    const QString statement = QStringLiteral("select * from %1 where id = %2")
-                                  .arg(item.fullTableName(), QString::number(item.id()));
+    // The placeholders are filled in one pass, so one inside the table name
+    // could not be replaced by the id.
+    const QString statement = QStringLiteral("select * from %1 where %2 = %3")
+                                  .arg(item.fullTableName(), SettingsLayout::idColumn, QString::number(item.id()));
 
     QSqlQuery query(database);
     query.setForwardOnly(true);
@@ -62,7 +63,7 @@ bool UserItemMapper::load(UserItem& item)
 
     const QSqlRecord record = query.record();
     // A table without the column counts as found with an empty value.
-    const QString valueColumn = QStringLiteral("value");
+    const QString& valueColumn = SettingsLayout::valueColumn;
     item.setValue(record.contains(valueColumn) ? record.value(valueColumn).toString() : QString());
     return true;
 }

@@ -1,6 +1,7 @@
 #include "usermenuitemrepository.h"
 
 #include "idbconnection.h"
+#include "settingslayout.h"
 #include "useritem.h"
 #include "useritemmapper.h"
 
@@ -17,7 +18,7 @@ UserMenuItemRepository::~UserMenuItemRepository() = default;
 QVariant UserMenuItemRepository::loadValue(int id)
 {
     QVariant result;
-    UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), QString());
+    UserItem item(id, QString(), QStringLiteral("Administrator"), SettingsLayout::userTable, QString());
 
     bool loaded = false;
     readFailed = false;

@@ -2,10 +2,10 @@
 
 #include "aes_encryption.h"
 #include "dbconnection.h"
-#include "devicepath.h"
 #include "dirwalk.h"
 #include "fileinstaller.h"
 #include "installerview.h"
+#include "settingslayout.h"
 #include "ui_mainform.h"
 #include "usermenuitemrepository.h"
 
@@ -26,9 +26,6 @@
 namespace {
 
 const char* const installerTitle = "Zentavo Installer";
-const char* const settingsDatabasePath = "/FlashDisk/Zentavo/data/Administrator_setting.db";
-const char* const settingsDatabaseDriver = "QSQLITE";
-const int administratorPasswordId = 3;
 const int passwordMaxLength = 50;
 
 // Stands in for a stored password that cannot be decrypted. It is longer than
@@ -267,7 +264,7 @@ bool InstallerViewManager::askPassword()
 QString InstallerViewManager::readAdministratorPassword()
 {
     QString result;
-    const QString databasePath = DevicePath::map(settingsDatabasePath);
+    const QString databasePath = SettingsLayout::databasePath();
     // Only nothing at all is "no database": whatever else is there (a link,
     // a FIFO, a folder) may hide a password, and the connection refuses to
     // read it, which makes it unreadable, never "no password".
@@ -276,12 +273,12 @@ QString InstallerViewManager::readAdministratorPassword()
         || (errno != ENOENT && errno != ENOTDIR);
     if (present) {
         if (!dbConnection) {
-            DBConnection* connection = new DBConnection(this, QString::fromLatin1(settingsDatabaseDriver), databasePath);
+            DBConnection* connection = new DBConnection(this, SettingsLayout::driver, databasePath);
             dbConnection = connection;
             userRepository = new UserMenuItemRepository(this, dbConnection);
             repository = userRepository;
         }
-        const QVariant storedValue = repository->loadValue(administratorPasswordId);
+        const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId);
         // A database that exists but cannot be read (locked, damaged, not a
         // database) may well hold a password: that is no "no password".
         const bool unreadable = !storedValue.isValid() && userRepository->lastReadFailed();

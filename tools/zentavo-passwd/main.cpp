@@ -1,4 +1,5 @@
 #include "passwordwriter.h"
+#include "settingslayout.h"
 
 #include "aes_encryption.h"
 #include "keyboardcharacters.h"
@@ -11,16 +12,17 @@
 
 namespace {
 
+// %1 the database on the device, %2 the table, %3 the row's id, %4 the column.
 const char usage[] =
     "Usage: zentavo-passwd DATABASE PASSWORD\n"
     "\n"
     "Stores PASSWORD as the administrator password of the Zentavo terminal\n"
     "application in its settings database DATABASE (on the device\n"
-    "/FlashDisk/Zentavo/data/Administrator_setting.db), encrypted as the\n"
-    "application keeps it: column \"value\" of the row with id 3 in the table\n"
-    "\"user\". An empty PASSWORD (\"\") stores an empty value: no password.\n"
+    "%1), encrypted as the\n"
+    "application keeps it: column \"%4\" of the row with id %3 in the table\n"
+    "\"%2\". An empty PASSWORD (\"\") stores an empty value: no password.\n"
     "\n"
-    "The database file and the table \"user\" are created when missing; every\n"
+    "The database file and the table \"%2\" are created when missing; every\n"
     "other table, row and column is kept. The directory that holds DATABASE\n"
     "must exist already: it is not created. The whole change is one\n"
     "transaction, so a failed run leaves the file as it was.\n"
@@ -34,6 +36,14 @@ const char usage[] =
     "Exit status: 0 stored, 1 failed (nothing changed), 2 wrong arguments.\n";
 
 const int maxPasswordLength = 50;
+
+QByteArray usageText()
+{
+    using namespace SettingsLayout;
+    return QString::fromLatin1(usage)
+        .arg(QString::fromLatin1(devicePath), userTable, QString::number(administratorPasswordId), valueColumn)
+        .toLocal8Bit();
+}
 
 void printError(const QString& message)
 {
@@ -54,11 +64,11 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
 
     if (argc == 2 && (qstrcmp(argv[1], "--help") == 0 || qstrcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage, stdout);
+        std::fputs(usageText().constData(), stdout);
         return 0;
     }
     if (argc != 3) {
-        std::fputs(usage, stderr);
+        std::fputs(usageText().constData(), stderr);
         return 2;
     }
 

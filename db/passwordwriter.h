@@ -4,7 +4,7 @@
 #include <QString>
 
 // Writes the stored (already encrypted) administrator password into a settings
-// database: row 3 of the table "user", column "value". Everything happens in
+// database, where SettingsLayout says it belongs. Everything happens in
 // one transaction, so the file is either fully updated or left as it was.
 class PasswordWriter
 {

@@ -1,6 +1,7 @@
 #include "passwordwriter.h"
 
 #include "dirwalk.h"
+#include "settingslayout.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -19,8 +20,6 @@ const QString connectionName = QStringLiteral("zentavo-passwd");
 // enough that a database held locked makes the tool fail instead of hang.
 const QString connectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000");
 
-const int passwordId = 3;
-
 // SQLite's own words ("database is locked", "file is not a database") say
 // what went wrong; Qt's driver text only names the step that failed.
 QString sqlError(const QSqlError& error)
@@ -29,6 +28,30 @@ QString sqlError(const QSqlError& error)
     if (text.isEmpty())
         text = error.driverText().trimmed();
     return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+}
+
+// The password row, created or updated; the caller commits or rolls back.
+bool storeRow(QSqlQuery& query, const QString& storedValue)
+{
+    using namespace SettingsLayout;
+    const int id = administratorPasswordId;
+    bool ok = query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2 INTEGER PRIMARY KEY, %3 TEXT)")
+                             .arg(userTable, idColumn, valueColumn));
+    // Update first, so that further columns the application keeps in the row
+    // survive; insert only when there is no such row yet.
+    if (ok) {
+        ok = query.prepare(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?").arg(userTable, valueColumn, idColumn));
+        query.addBindValue(storedValue);
+        query.addBindValue(id);
+        ok = ok && query.exec();
+    }
+    if (ok && query.numRowsAffected() == 0) {
+        ok = query.prepare(QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (?, ?)").arg(userTable, idColumn, valueColumn));
+        query.addBindValue(id);
+        query.addBindValue(storedValue);
+        ok = ok && query.exec();
+    }
+    return ok;
 }
 
 } // namespace
@@ -79,7 +102,7 @@ bool PasswordWriter::write(const QString& storedValue)
 
 bool PasswordWriter::writeInTransaction(const QString& storedValue)
 {
-    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    QSqlDatabase database = QSqlDatabase::addDatabase(SettingsLayout::driver, connectionName);
     if (!database.isValid())
         return fail(QStringLiteral("the Qt SQLite driver QSQLITE is not available"));
     database.setDatabaseName(databasePath);
@@ -96,23 +119,7 @@ bool PasswordWriter::writeInTransaction(const QString& storedValue)
         if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
             message = sqlError(query.lastError());
         } else {
-            ok = query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS user (id INTEGER PRIMARY KEY, value TEXT)"));
-            // Update first, so that further columns the application keeps in
-            // the row survive; insert only when there is no such row yet.
-            if (ok) {
-                ok = query.prepare(QStringLiteral("UPDATE user SET value = ? WHERE id = ?"));
-                query.addBindValue(storedValue);
-                query.addBindValue(passwordId);
-                ok = ok && query.exec();
-            }
-            if (ok && query.numRowsAffected() == 0) {
-                ok = query.prepare(QStringLiteral("INSERT INTO user (id, value) VALUES (?, ?)"));
-                query.addBindValue(passwordId);
-                query.addBindValue(storedValue);
-                ok = ok && query.exec();
-            }
-            if (ok)
-                ok = query.exec(QStringLiteral("COMMIT"));
+            ok = storeRow(query, storedValue) && query.exec(QStringLiteral("COMMIT"));
             if (!ok) {
                 message = sqlError(query.lastError());
                 QSqlQuery rollback(database);
