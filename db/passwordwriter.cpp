@@ -30,6 +30,13 @@ QString sqlError(const QSqlError& error)
     return text.isEmpty() ? QStringLiteral("unknown database error") : text;
 }
 
+bool fail(QString* error, const QString& message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
 // The password row, created or updated; the caller commits or rolls back.
 bool storeRow(QSqlQuery& query, const QString& storedValue)
 {
@@ -61,36 +68,27 @@ PasswordWriter::PasswordWriter(QString databasePath)
 {
 }
 
-QString PasswordWriter::errorString() const
+bool PasswordWriter::write(const QString& storedValue, QString* error)
 {
-    return error;
-}
-
-bool PasswordWriter::fail(const QString& message)
-{
-    error = message;
-    return false;
-}
-
-bool PasswordWriter::write(const QString& storedValue)
-{
+    if (error)
+        error->clear();
     const QFileInfo target(databasePath);
     if (target.isDir())
-        return fail(QStringLiteral("%1 is a directory").arg(databasePath));
+        return fail(error, QStringLiteral("%1 is a directory").arg(databasePath));
     const QFileInfo directory(target.absolutePath());
     if (directory.exists() && !directory.isDir())
-        return fail(QStringLiteral("%1 is not a directory").arg(target.absolutePath()));
+        return fail(error, QStringLiteral("%1 is not a directory").arg(target.absolutePath()));
     if (!directory.exists())
-        return fail(QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
+        return fail(error, QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
 
     // SQLite would open a FIFO among these and hang, or write through a link.
     const QByteArray path = QFile::encodeName(databasePath);
     const QByteArray irregular = DirWalk::firstNotRegular({ path, path + "-journal", path + "-wal", path + "-shm" });
     if (!irregular.isEmpty())
-        return fail(QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
+        return fail(error, QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
 
     const bool existedBefore = target.exists();
-    const bool written = writeInTransaction(storedValue);
+    const bool written = writeInTransaction(storedValue, error);
     QSqlDatabase::removeDatabase(connectionName);
 
     // SQLite creates a new file as soon as it opens it; a failed run must not
@@ -100,15 +98,15 @@ bool PasswordWriter::write(const QString& storedValue)
     return written;
 }
 
-bool PasswordWriter::writeInTransaction(const QString& storedValue)
+bool PasswordWriter::writeInTransaction(const QString& storedValue, QString* error)
 {
     QSqlDatabase database = QSqlDatabase::addDatabase(SettingsLayout::driver, connectionName);
     if (!database.isValid())
-        return fail(QStringLiteral("the Qt SQLite driver QSQLITE is not available"));
+        return fail(error, QStringLiteral("the Qt SQLite driver QSQLITE is not available"));
     database.setDatabaseName(databasePath);
     database.setConnectOptions(connectOptions);
     if (!database.open())
-        return fail(QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
+        return fail(error, QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
 
     bool ok = false;
     QString message;
@@ -130,6 +128,6 @@ bool PasswordWriter::writeInTransaction(const QString& storedValue)
     database.close();
 
     if (!ok)
-        return fail(QStringLiteral("cannot write %1: %2").arg(databasePath, message));
+        return fail(error, QStringLiteral("cannot write %1: %2").arg(databasePath, message));
     return true;
 }

@@ -11,15 +11,14 @@ class PasswordWriter
 public:
     explicit PasswordWriter(QString databasePath);
 
-    bool write(const QString& storedValue);
-    QString errorString() const;
+    // True when stored; otherwise false, and error, when given, says why in
+    // words for the tool's user. It is cleared on success.
+    bool write(const QString& storedValue, QString* error = nullptr);
 
 private:
-    bool writeInTransaction(const QString& storedValue);
-    bool fail(const QString& message);
+    bool writeInTransaction(const QString& storedValue, QString* error);
 
     QString databasePath;
-    QString error;
 };
 
 #endif // PASSWORDWRITER_H

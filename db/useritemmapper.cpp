@@ -24,6 +24,13 @@ bool isReadFailure(const QSqlError& error)
     return !numeric || (code & 0xff) != 1;
 }
 
+bool notLoaded(bool unreadable, bool* error)
+{
+    if (error)
+        *error = unreadable;
+    return false;
+}
+
 } // namespace
 
 UserItemMapper::UserItemMapper(QSqlDatabase database)
@@ -33,15 +40,14 @@ UserItemMapper::UserItemMapper(QSqlDatabase database)
 
 UserItemMapper::~UserItemMapper() = default;
 
-bool UserItemMapper::load(UserItem& item)
+bool UserItemMapper::load(UserItem& item, bool* error)
 {
+    if (error)
+        *error = false;
     // A connection that could not be opened fails the same way a failed
     // statement does, without QSqlQuery's "database not open" warning.
-    unreadable = false;
-    if (!database.isOpen()) {
-        unreadable = true;
-        return false;
-    }
+    if (!database.isOpen())
+        return notLoaded(true, error);
 
     // The table name is a constant of the code and the id an integer, so
     // nothing from the database or the user ever becomes part of the SQL.
@@ -52,23 +58,12 @@ bool UserItemMapper::load(UserItem& item)
 
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(statement)) {
-        unreadable = isReadFailure(query.lastError());
-        return false;
-    }
-    if (!query.next()) {
-        unreadable = isReadFailure(query.lastError());
-        return false;
-    }
+    if (!query.exec(statement) || !query.next())
+        return notLoaded(isReadFailure(query.lastError()), error);
 
     const QSqlRecord record = query.record();
     // A table without the column counts as found with an empty value.
     const QString& valueColumn = SettingsLayout::valueColumn;
     item.setValue(record.contains(valueColumn) ? record.value(valueColumn).toString() : QString());
     return true;
-}
-
-bool UserItemMapper::readFailed() const
-{
-    return unreadable;
 }

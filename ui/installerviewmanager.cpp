@@ -273,15 +273,13 @@ QString InstallerViewManager::readAdministratorPassword()
         || (errno != ENOENT && errno != ENOTDIR);
     if (present) {
         if (!dbConnection) {
-            DBConnection* connection = new DBConnection(this, SettingsLayout::driver, databasePath);
-            dbConnection = connection;
-            userRepository = new UserMenuItemRepository(this, dbConnection);
-            repository = userRepository;
+            dbConnection = new DBConnection(this, SettingsLayout::driver, databasePath);
+            repository = new UserMenuItemRepository(this, dbConnection);
         }
-        const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId);
         // A database that exists but cannot be read (locked, damaged, not a
         // database) may well hold a password: that is no "no password".
-        const bool unreadable = !storedValue.isValid() && userRepository->lastReadFailed();
+        bool unreadable = false;
+        const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
         const QString stored = storedValue.toString();
         AES_Encryption encryption;
         bool decrypted = false;

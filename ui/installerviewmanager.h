@@ -10,7 +10,6 @@
 class InstallerView;
 class FileInstaller;
 class IDBConnection;
-class IMenuItemRepository;
 class UserMenuItemRepository;
 class QLineEdit;
 class QWidget;
@@ -75,8 +74,7 @@ private:
     InstallerState state;
     FileUtils fileUtils;
     IDBConnection* dbConnection;
-    IMenuItemRepository* repository;
-    UserMenuItemRepository* userRepository = nullptr;
+    UserMenuItemRepository* repository;
     QString password;
     bool passwordAccepted;
     bool passwordCancelled;

@@ -105,9 +105,9 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    PasswordWriter writer(databasePath);
-    if (!writer.write(storedValue)) {
-        printError(writer.errorString());
+    QString error;
+    if (!PasswordWriter(databasePath).write(storedValue, &error)) {
+        printError(error);
         return 1;
     }
     return 0;
