@@ -55,10 +55,10 @@ public:
     QString lockFilePath() const { return directory + QLatin1Char('/') + lockName; }
     QString serverName() const { return directory + QLatin1Char('/') + socketName; }
 
-Q_SIGNALS:
+signals:
     void notifyActivationRequested();
 
-private Q_SLOTS:
+private slots:
     void onNewConnection();
 
 private:

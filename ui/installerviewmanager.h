@@ -39,12 +39,12 @@ public:
 
     InstallerState currentState() const { return state; }
 
-Q_SIGNALS:
+signals:
     void notifyShowInputPanel();
     void notifyKeyboardEnter();
     void editingFinished();
 
-public Q_SLOTS:
+public slots:
     void onStartup();
     void WireViewManager();
     void onButton1Clicked();
