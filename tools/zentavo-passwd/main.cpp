@@ -50,6 +50,30 @@ void printError(const QString& message)
     std::fprintf(stderr, "zentavo-passwd: %s\n", message.toLocal8Bit().constData());
 }
 
+// The prompt takes at most 50 characters, typed on the on-screen keyboard
+// only: any other password would lock the device for good. error names what
+// the prompt cannot take.
+bool promptCanTake(const QString& password, QString* error)
+{
+    if (password.size() > maxPasswordLength) {
+        *error = QStringLiteral("the password has %1 characters; the prompt takes at most %2")
+                     .arg(password.size()).arg(maxPasswordLength);
+        return false;
+    }
+    const QString typeable = KeyboardCharacters::typeable();
+    QStringList untypeable;
+    for (const QChar c : password) {
+        const QString quoted = QLatin1Char('"') + c + QLatin1Char('"');
+        if (!typeable.contains(c) && !untypeable.contains(quoted))
+            untypeable << quoted;
+    }
+    if (!untypeable.isEmpty()) {
+        *error = QStringLiteral("the on-screen keyboard cannot type %1").arg(untypeable.join(QStringLiteral(", ")));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -79,22 +103,9 @@ int main(int argc, char* argv[])
         return 2;
     }
 
-    // The prompt takes at most 50 characters, typed on the on-screen keyboard
-    // only: any other password would lock the device for good.
-    if (password.size() > maxPasswordLength) {
-        printError(QStringLiteral("the password has %1 characters; the prompt takes at most %2")
-                       .arg(password.size()).arg(maxPasswordLength));
-        return 1;
-    }
-    const QString typeable = KeyboardCharacters::typeable();
-    QStringList untypeable;
-    for (const QChar c : password) {
-        const QString quoted = QLatin1Char('"') + c + QLatin1Char('"');
-        if (!typeable.contains(c) && !untypeable.contains(quoted))
-            untypeable << quoted;
-    }
-    if (!untypeable.isEmpty()) {
-        printError(QStringLiteral("the on-screen keyboard cannot type %1").arg(untypeable.join(QStringLiteral(", "))));
+    QString error;
+    if (!promptCanTake(password, &error)) {
+        printError(error);
         return 1;
     }
 
@@ -105,7 +116,6 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    QString error;
     if (!PasswordWriter(databasePath).write(storedValue, &error)) {
         printError(error);
         return 1;
