@@ -6,9 +6,9 @@
 #include <QString>
 
 // Where the terminal application keeps its administrator password, as the
-// updater reads it and zentavo-passwd writes it: the SQLite database below,
-// table "user", the row with id 3, column "value". The application owns this
-// layout; it is written down here only, so reader and writer cannot drift.
+// updater reads it and zentavo-passwd writes it: one column of one row of a
+// table in the SQLite database below. The application owns this layout; it is
+// written down here only, so that reader and writer cannot drift apart.
 namespace SettingsLayout {
 
 // On the device; DevicePath maps it onto a simulated device.
