@@ -17,7 +17,8 @@ int main(int argc, char* argv[])
 
     // Before the log handler: a refused second start must leave no trace on the stick.
     SingleInstance instance(SingleInstance::deviceKey());
-    switch (instance.claim()) {
+    QString lockError;
+    switch (instance.claim(&lockError)) {
     case SingleInstance::Claimed:
         break;
     case SingleInstance::Held:
@@ -29,7 +30,7 @@ int main(int argc, char* argv[])
         if (instance.activateRunningInstance())
             return 0;
         std::fprintf(stderr, "zentavo-installer: single-instance lock not available: %s\n",
-                     qPrintable(instance.errorString()));
+                     qPrintable(lockError));
         return 1;
     }
     QObject::connect(&instance, &SingleInstance::notifyActivationRequested,

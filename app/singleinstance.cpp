@@ -58,6 +58,76 @@ bool socketAddress(int directoryFd, const QString& directory, const QString& nam
     return true;
 }
 
+// "path: what the system said".
+QString systemError(const QString& path, int code)
+{
+    return QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(code)));
+}
+
+// A failed step: the reason goes to the caller of claim(), if it asks for it.
+int openFailed(QString* error, const QString& why)
+{
+    if (error)
+        *error = why;
+    return -1;
+}
+
+SingleInstance::Claim unavailable(QString* error, const QString& why)
+{
+    if (error)
+        *error = why;
+    return SingleInstance::Unavailable;
+}
+
+// The device root, opened, and its owner. A root that group or others may
+// write to is refused: they could put folders of theirs in the lock's way.
+int openDeviceRoot(const QByteArray& root, uid_t* rootOwner, QString* error)
+{
+    int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        const int code = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return openFailed(error, systemError(QFile::decodeName(root), code));
+    }
+    *rootOwner = st.st_uid;
+    if (writableByOthers(st)) {
+        ::close(fd);
+        return openFailed(error, QStringLiteral("%1 is writable by others").arg(QFile::decodeName(root)));
+    }
+    return fd;
+}
+
+// The folder of the lock, made where missing. Walked with descriptors and
+// without following links, so that no folder on the way can be swapped for
+// one somebody else controls.
+int openLockFolder(uid_t* rootOwner, QString* error)
+{
+    const QByteArray root = QFile::encodeName(deviceRoot());
+    int fd = openDeviceRoot(root, rootOwner, error);
+    if (fd < 0)
+        return -1;
+    QString walked = QFile::decodeName(root);
+    for (const char* name : lockFolders) {
+        walked = QDir::cleanPath(walked + QLatin1Char('/') + QLatin1String(name));
+        int next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && (::mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
+            next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int code = errno;
+        ::close(fd);
+        fd = next;
+        if (fd < 0)
+            return openFailed(error, systemError(walked, code));
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !trustedOwner(st.st_uid, *rootOwner) || writableByOthers(st)) {
+            ::close(fd);
+            return openFailed(error, QStringLiteral("%1 is not a folder of root or of the device's owner").arg(walked));
+        }
+    }
+    return fd;
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString& key, QObject* parent)
@@ -94,72 +164,45 @@ QString SingleInstance::lockDirectory()
     return DevicePath::map("/run/zentavo-installer");
 }
 
-SingleInstance::Claim SingleInstance::unavailable(const QString& why)
+SingleInstance::Claim SingleInstance::claim(QString* error)
 {
-    error = why;
-    return Unavailable;
-}
-
-SingleInstance::Claim SingleInstance::claim()
-{
+    if (error)
+        error->clear();
     if (lockFd >= 0)
         return Claimed;
-    error.clear();
-
-    // Walked with descriptors and without following links, so that no folder
-    // on the way can be swapped for one somebody else controls.
-    const QByteArray root = QFile::encodeName(deviceRoot());
-    int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        const int error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        return unavailable(QStringLiteral("%1: %2").arg(QFile::decodeName(root), QString::fromLocal8Bit(std::strerror(error))));
-    }
-    const uid_t rootOwner = st.st_uid;
-    if (writableByOthers(st)) {
-        ::close(fd);
-        return unavailable(QStringLiteral("%1 is writable by others").arg(QFile::decodeName(root)));
-    }
-    QString walked = QFile::decodeName(root);
-    for (const char* name : lockFolders) {
-        walked = QDir::cleanPath(walked + QLatin1Char('/') + QLatin1String(name));
-        int next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && (::mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
-            next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
-        ::close(fd);
-        fd = next;
-        if (fd < 0)
-            return unavailable(QStringLiteral("%1: %2").arg(walked, QString::fromLocal8Bit(std::strerror(error))));
-        if (::fstat(fd, &st) != 0 || !trustedOwner(st.st_uid, rootOwner) || writableByOthers(st)) {
-            ::close(fd);
-            return unavailable(QStringLiteral("%1 is not a folder of root or of the device's owner").arg(walked));
-        }
-    }
+    uid_t rootOwner = 0;
+    const int fd = openLockFolder(&rootOwner, error);
+    if (fd < 0)
+        return Unavailable;
     directoryFd = fd;
+    return takeLock(rootOwner, error);
+}
 
-    // Private to its owner: nobody else can open it, so nobody else can hold
-    // it. Nothing is written or synced: the file's content means nothing.
+// Private to its owner: nobody else can open it, so nobody else can hold it.
+// Nothing is written or synced: the file's content means nothing.
+SingleInstance::Claim SingleInstance::takeLock(uid_t rootOwner, QString* error)
+{
     const QByteArray lockFile = QFile::encodeName(lockName);
     const int lock = ::openat(directoryFd, lockFile.constData(),
                               O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (lock < 0)
-        return unavailable(QStringLiteral("%1: %2").arg(lockFilePath(), QString::fromLocal8Bit(std::strerror(errno))));
+    if (lock < 0) {
+        const int code = errno;
+        return unavailable(error, systemError(lockFilePath(), code));
+    }
+    struct stat st;
     if (::fstat(lock, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
         ::fchmod(lock, 0600);
     if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid, rootOwner)
         || (st.st_mode & 077) != 0) {
         ::close(lock);
-        return unavailable(QStringLiteral("%1 is not a private file of root or of the device's owner").arg(lockFilePath()));
+        return unavailable(error, QStringLiteral("%1 is not a private file of root or of the device's owner").arg(lockFilePath()));
     }
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+        const int code = errno;
         ::close(lock);
-        if (error == EWOULDBLOCK)
+        if (code == EWOULDBLOCK)
             return Held;
-        return unavailable(QStringLiteral("%1: %2").arg(lockFilePath(), QString::fromLocal8Bit(std::strerror(error))));
+        return unavailable(error, systemError(lockFilePath(), code));
     }
     lockFd = lock;
     listen();

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <sys/types.h>
+
 class QSocketNotifier;
 
 // Lets only one updater run per device: two runs side by side would install
@@ -38,11 +40,9 @@ public:
     static QString lockDirectory();
 
     // Claimed, or why not. The kernel drops the lock when its holder ends,
-    // however it ends, so a dead holder never blocks the next start.
-    Claim claim();
-
-    // Why the last claim() gave Unavailable.
-    QString errorString() const { return error; }
+    // however it ends, so a dead holder never blocks the next start. error,
+    // when given, says why the lock is Unavailable; it is cleared otherwise.
+    Claim claim(QString* error = nullptr);
 
     // Asks the instance that holds the lock to show its window. True when
     // the request was delivered.
@@ -55,20 +55,19 @@ public:
     QString lockFilePath() const { return directory + QLatin1Char('/') + lockName; }
     QString serverName() const { return directory + QLatin1Char('/') + socketName; }
 
-Q_SIGNALS:
+signals:
     void notifyActivationRequested();
 
-private Q_SLOTS:
+private slots:
     void onNewConnection();
 
 private:
-    Claim unavailable(const QString& why);
+    Claim takeLock(uid_t rootOwner, QString* error);
     void listen();
 
     QString directory;
     QString lockName;
     QString socketName;
-    QString error;
     int directoryFd = -1;
     int lockFd = -1;
     // A plain Unix socket: Qt Network (and the Kerberos libraries it pulls in)

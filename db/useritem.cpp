@@ -3,11 +3,7 @@
 #include <utility>
 
 UserItem::UserItem(int id, QString value, QString userName, QString tableName, QString tableSuffix)
-    : itemId(id)
-    , itemValue(std::move(value))
-    , itemUserName(std::move(userName))
-    , itemTableName(std::move(tableName))
-    , itemTableSuffix(std::move(tableSuffix))
+    : fields{ id, std::move(value), std::move(userName), std::move(tableName), std::move(tableSuffix) }
 {
 }
 
@@ -15,37 +11,37 @@ UserItem::~UserItem() = default;
 
 int UserItem::id() const
 {
-    return itemId;
+    return fields.id;
 }
 
 QString UserItem::value() const
 {
-    return itemValue;
+    return fields.value;
 }
 
 void UserItem::setValue(QString value)
 {
-    itemValue = std::move(value);
+    fields.value = std::move(value);
 }
 
 QString UserItem::userName() const
 {
-    return itemUserName;
+    return fields.userName;
 }
 
 QString UserItem::tableName() const
 {
-    return itemTableName;
+    return fields.tableName;
 }
 
 QString UserItem::tableSuffix() const
 {
-    return itemTableSuffix;
+    return fields.tableSuffix;
 }
 
 QString UserItem::fullTableName() const
 {
-    if (itemTableSuffix.isEmpty())
-        return itemTableName;
-    return QStringLiteral("%1_%2").arg(itemTableName, itemTableSuffix);
+    if (fields.tableSuffix.isEmpty())
+        return fields.tableName;
+    return QStringLiteral("%1_%2").arg(fields.tableName, fields.tableSuffix);
 }

@@ -23,11 +23,15 @@ public:
     QString fullTableName() const;
 
 private:
-    int itemId;
-    QString itemValue;
-    QString itemUserName;
-    QString itemTableName;
-    QString itemTableSuffix;
+    // Held together so that the fields can carry the accessors' names.
+    struct Fields
+    {
+        int id;
+        QString value;
+        QString userName;
+        QString tableName;
+        QString tableSuffix;
+    } fields;
 };
 
 #endif // USERITEM_H

@@ -1,5 +1,6 @@
 #include "useritemmapper.h"
 
+#include "settingslayout.h"
 #include "useritem.h"
 
 #include <QSqlError>
@@ -23,6 +24,13 @@ bool isReadFailure(const QSqlError& error)
     return !numeric || (code & 0xff) != 1;
 }
 
+bool notLoaded(bool unreadable, bool* error)
+{
+    if (error)
+        *error = unreadable;
+    return false;
+}
+
 } // namespace
 
 UserItemMapper::UserItemMapper(QSqlDatabase database)
@@ -32,42 +40,30 @@ UserItemMapper::UserItemMapper(QSqlDatabase database)
 
 UserItemMapper::~UserItemMapper() = default;
 
-bool UserItemMapper::load(UserItem& item)
+bool UserItemMapper::load(UserItem& item, bool* error)
 {
+    if (error)
+        *error = false;
     // A connection that could not be opened fails the same way a failed
     // statement does, without QSqlQuery's "database not open" warning.
-    unreadable = false;
-    if (!database.isOpen()) {
-        unreadable = true;
-        return false;
-    }
+    if (!database.isOpen())
+        return notLoaded(true, error);
 
     // The table name is a constant of the code and the id an integer, so
     // nothing from the database or the user ever becomes part of the SQL.
-    // Both placeholders are filled in one pass, so a "%2" inside the table
-    // name could not be replaced by the id.
-    const QString statement = QStringLiteral("select * from %1 where id = %2")
-                                  .arg(item.fullTableName(), QString::number(item.id()));
+    // The placeholders are filled in one pass, so one inside the table name
+    // could not be replaced by the id.
+    const QString statement = QStringLiteral("select * from %1 where %2 = %3")
+                                  .arg(item.fullTableName(), SettingsLayout::idColumn, QString::number(item.id()));
 
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(statement)) {
-        unreadable = isReadFailure(query.lastError());
-        return false;
-    }
-    if (!query.next()) {
-        unreadable = isReadFailure(query.lastError());
-        return false;
-    }
+    if (!query.exec(statement) || !query.next())
+        return notLoaded(isReadFailure(query.lastError()), error);
 
     const QSqlRecord record = query.record();
     // A table without the column counts as found with an empty value.
-    const QString valueColumn = QStringLiteral("value");
+    const QString& valueColumn = SettingsLayout::valueColumn;
     item.setValue(record.contains(valueColumn) ? record.value(valueColumn).toString() : QString());
     return true;
-}
-
-bool UserItemMapper::readFailed() const
-{
-    return unreadable;
 }

@@ -13,17 +13,14 @@ public:
     virtual ~UserItemMapper();
 
     // True when a row with the item's id was found; its "value" column (empty
-    // when missing or NULL) is then stored in the item.
-    bool load(UserItem& item);
-
-    // After a failed load: true when the database itself could not be read
-    // (not opened, not a database, locked, I/O error), false when it was read
-    // and simply holds no such table or row.
-    bool readFailed() const;
+    // when missing or NULL) is then stored in the item. error, when given, is
+    // set to true when the database itself could not be read (not opened, not
+    // a database, locked, I/O error), to false when it was read, even if it
+    // simply holds no such table or row.
+    bool load(UserItem& item, bool* error = nullptr);
 
 private:
     QSqlDatabase database;
-    bool unreadable = false;
 };
 
 #endif // USERITEMMAPPER_H

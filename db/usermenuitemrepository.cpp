@@ -1,6 +1,7 @@
 #include "usermenuitemrepository.h"
 
 #include "idbconnection.h"
+#include "settingslayout.h"
 #include "useritem.h"
 #include "useritemmapper.h"
 
@@ -16,17 +17,20 @@ UserMenuItemRepository::~UserMenuItemRepository() = default;
 
 QVariant UserMenuItemRepository::loadValue(int id)
 {
+    return loadValue(id, nullptr);
+}
+
+QVariant UserMenuItemRepository::loadValue(int id, bool* error)
+{
     QVariant result;
-    UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), QString());
+    UserItem item(id, QString(), QStringLiteral("Administrator"), SettingsLayout::userTable, QString());
 
     bool loaded = false;
-    readFailed = false;
     {
         // Every handle on the connection, and the query inside the mapper,
         // ends with this scope, so close() can remove the connection cleanly.
         UserItemMapper mapper(connection->database());
-        loaded = mapper.load(item);
-        readFailed = !loaded && mapper.readFailed();
+        loaded = mapper.load(item, error);
     }
 
     if (loaded)
@@ -36,9 +40,4 @@ QVariant UserMenuItemRepository::loadValue(int id)
 
     connection->close();
     return result;
-}
-
-bool UserMenuItemRepository::lastReadFailed() const
-{
-    return readFailed;
 }

@@ -19,14 +19,14 @@ public:
 
     QVariant loadValue(int id) override;
 
-    // After loadValue gave an invalid result: true when the database could
-    // not be read (so a stored value may exist), false when it holds no such
-    // item. A caller guarding a password must not treat the first as "none".
-    bool lastReadFailed() const;
+    // As loadValue(id). error, when given, is set to true when the database
+    // could not be read (so a stored value may exist), to false when it was
+    // read: an invalid result then means it holds no such item. A caller
+    // guarding a password must not treat the first as "none".
+    QVariant loadValue(int id, bool* error);
 
 private:
     IDBConnection* connection;
-    bool readFailed = false;
 };
 
 #endif // USERMENUITEMREPOSITORY_H

@@ -28,11 +28,11 @@ public:
     void disableButtons();
     void setButtonTexts(QString text1, QString text2);
 
-Q_SIGNALS:
+signals:
     void NotifyButton1Clicked();
     void NotifyButton2Clicked();
 
-public Q_SLOTS:
+public slots:
     void on_button1_clicked();
     void on_button2_clicked();
 

@@ -2,10 +2,10 @@
 
 #include "aes_encryption.h"
 #include "dbconnection.h"
-#include "devicepath.h"
 #include "dirwalk.h"
 #include "fileinstaller.h"
 #include "installerview.h"
+#include "settingslayout.h"
 #include "ui_mainform.h"
 #include "usermenuitemrepository.h"
 
@@ -26,9 +26,6 @@
 namespace {
 
 const char* const installerTitle = "Zentavo Installer";
-const char* const settingsDatabasePath = "/FlashDisk/Zentavo/data/Administrator_setting.db";
-const char* const settingsDatabaseDriver = "QSQLITE";
-const int administratorPasswordId = 3;
 const int passwordMaxLength = 50;
 
 // Stands in for a stored password that cannot be decrypted. It is longer than
@@ -191,36 +188,32 @@ void InstallerViewManager::showInstallScreen()
     view->setQuestion(question);
 }
 
-void InstallerViewManager::showSuccessScreen()
+void InstallerViewManager::showResultScreen(const QString& outputLine, const QString& question)
 {
     view->setTitle(QString::fromLatin1(installerTitle));
     view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Done"));
-    view->setQuestion(QStringLiteral("Update was successful. Remove stick to start Zentavo."));
+    view->appendOutput(outputLine);
+    view->setQuestion(question);
+}
+
+void InstallerViewManager::showSuccessScreen()
+{
+    showResultScreen(QStringLiteral("Done"), QStringLiteral("Update was successful. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showFailureScreen()
 {
-    view->setTitle(QString::fromLatin1(installerTitle));
-    view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Failed."));
-    view->setQuestion(QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Failed."), QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showNothingDoneScreen()
 {
-    view->setTitle(QString::fromLatin1(installerTitle));
-    view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Done"));
-    view->setQuestion(QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Done"), QStringLiteral("Nothing done. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showCancelledScreen()
 {
-    view->setTitle(QString::fromLatin1(installerTitle));
-    view->setButtonsVisible(false);
-    view->appendOutput(QStringLiteral("Cancelled"));
-    view->setQuestion(QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Cancelled"), QStringLiteral("Nothing done. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::exitInstaller()
@@ -271,7 +264,7 @@ bool InstallerViewManager::askPassword()
 QString InstallerViewManager::readAdministratorPassword()
 {
     QString result;
-    const QString databasePath = DevicePath::map(settingsDatabasePath);
+    const QString databasePath = SettingsLayout::databasePath();
     // Only nothing at all is "no database": whatever else is there (a link,
     // a FIFO, a folder) may hide a password, and the connection refuses to
     // read it, which makes it unreadable, never "no password".
@@ -280,15 +273,13 @@ QString InstallerViewManager::readAdministratorPassword()
         || (errno != ENOENT && errno != ENOTDIR);
     if (present) {
         if (!dbConnection) {
-            DBConnection* connection = new DBConnection(this, QString::fromLatin1(settingsDatabaseDriver), databasePath);
-            dbConnection = connection;
-            userRepository = new UserMenuItemRepository(this, dbConnection);
-            repository = userRepository;
+            dbConnection = new DBConnection(this, SettingsLayout::driver, databasePath);
+            repository = new UserMenuItemRepository(this, dbConnection);
         }
-        const QVariant storedValue = repository->loadValue(administratorPasswordId);
         // A database that exists but cannot be read (locked, damaged, not a
         // database) may well hold a password: that is no "no password".
-        const bool unreadable = !storedValue.isValid() && userRepository->lastReadFailed();
+        bool unreadable = false;
+        const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
         const QString stored = storedValue.toString();
         AES_Encryption encryption;
         bool decrypted = false;

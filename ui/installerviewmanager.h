@@ -10,7 +10,6 @@
 class InstallerView;
 class FileInstaller;
 class IDBConnection;
-class IMenuItemRepository;
 class UserMenuItemRepository;
 class QLineEdit;
 class QWidget;
@@ -40,12 +39,12 @@ public:
 
     InstallerState currentState() const { return state; }
 
-Q_SIGNALS:
+signals:
     void notifyShowInputPanel();
     void notifyKeyboardEnter();
     void editingFinished();
 
-public Q_SLOTS:
+public slots:
     void onStartup();
     void WireViewManager();
     void onButton1Clicked();
@@ -58,6 +57,8 @@ private:
     void HandleEvents(InstallerEvent event);
     bool runInstallation();
     void showInstallScreen();
+    // The screen a run ends on: its last output line, then its question.
+    void showResultScreen(const QString& outputLine, const QString& question);
     void showSuccessScreen();
     void showFailureScreen();
     void showNothingDoneScreen();
@@ -73,8 +74,7 @@ private:
     InstallerState state;
     FileUtils fileUtils;
     IDBConnection* dbConnection;
-    IMenuItemRepository* repository;
-    UserMenuItemRepository* userRepository = nullptr;
+    UserMenuItemRepository* repository;
     QString password;
     bool passwordAccepted;
     bool passwordCancelled;

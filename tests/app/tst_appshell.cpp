@@ -1,5 +1,6 @@
 // The application shell: the log on the stick, the single-instance guard, and
 // the whole updater process on a simulated device.
+#include "devicepath.h"
 #include "messagehandler.h"
 #include "singleinstance.h"
 
@@ -26,6 +27,7 @@ private slots:
     void logAppendsEachMessageOnlyWhileTheStickIsThere();
     void fatalMessageIsOnTheStickBeforeTheAbort();
     void oneHolderPerKeyEvenAfterAKill();
+    void claimSaysWhyTheLockIsUnavailable();
     void activatesTheVisibleWindowNotKeyboard();
     void deviceKeyFollowsDeviceRoot();
     void updaterRunsEndWhenTheStickIsPulled();
@@ -129,6 +131,24 @@ void TestAppShell::oneHolderPerKeyEvenAfterAKill()
     first.reset();
     QVERIFY(!second.activateRunningInstance(200));
     QCOMPARE(SingleInstance(key).claim(), SingleInstance::Claimed);
+}
+
+void TestAppShell::claimSaysWhyTheLockIsUnavailable()
+{
+    // A device root others may write to could hold a lock folder of theirs.
+    const QFileDevice::Permissions owner = QFile::permissions(device->path());
+    QVERIFY(QFile::setPermissions(device->path(), owner | QFileDevice::WriteGroup));
+    QString error = QStringLiteral("left over");
+    QCOMPARE(SingleInstance(key).claim(&error), SingleInstance::Unavailable);
+    QCOMPARE(error, DevicePath::map("/") + QStringLiteral(" is writable by others"));
+    QVERIFY(!QFileInfo::exists(SingleInstance::lockDirectory()));
+
+    QVERIFY(QFile::setPermissions(device->path(), owner));
+    SingleInstance instance(key);
+    QCOMPARE(instance.claim(&error), SingleInstance::Claimed);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(SingleInstance(key).claim(&error), SingleInstance::Held);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 }
 
 void TestAppShell::activatesTheVisibleWindowNotKeyboard()

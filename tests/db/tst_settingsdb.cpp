@@ -38,8 +38,7 @@ Read readItem(const QString& path, const QString& driver = QStringLiteral("QSQLI
     {
         DBConnection connection(nullptr, driver, path);
         UserMenuItemRepository repository(nullptr, &connection);
-        read.value = repository.loadValue(3);
-        read.failed = repository.lastReadFailed();
+        read.value = repository.loadValue(3, &read.failed);
         // loadValue itself must leave nothing registered, not the destructor.
         registered = QSqlDatabase::contains(connectionName);
     }
@@ -151,6 +150,13 @@ void TestSettingsDb::loadValue()
     QVERIFY(!read.failed);
     QVERIFY2(read.clean, qPrintable(read.log));
     QCOMPARE(fileBytes(databasePath), before);
+
+    // Readers that know only the interface get the same value.
+    DBConnection connection(nullptr, QStringLiteral("QSQLITE"), databasePath);
+    UserMenuItemRepository repository(nullptr, &connection);
+    IMenuItemRepository& items = repository;
+    QCOMPARE(items.loadValue(3), read.value);
+    QVERIFY(!QSqlDatabase::contains(connectionName));
 }
 
 void TestSettingsDb::unreadableFile_data()

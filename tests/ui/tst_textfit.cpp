@@ -211,8 +211,8 @@ void TestTextFit::screens()
     if (password) {
         QVERIFY(QDir().mkpath(QFileInfo(database).path()));
         AES_Encryption aes;
-        PasswordWriter writer(database);
-        QVERIFY2(writer.write(aes.Encrypt(QStringLiteral("Técnico7"))), qPrintable(writer.errorString()));
+        QString error;
+        QVERIFY2(PasswordWriter(database).write(aes.Encrypt(QStringLiteral("Técnico7")), &error), qPrintable(error));
     }
     script = Script();
     script.updateAvailable = update;

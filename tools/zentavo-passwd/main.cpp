@@ -1,4 +1,5 @@
 #include "passwordwriter.h"
+#include "settingslayout.h"
 
 #include "aes_encryption.h"
 #include "keyboardcharacters.h"
@@ -11,16 +12,17 @@
 
 namespace {
 
+// %1 the database on the device, %2 the table, %3 the row's id, %4 the column.
 const char usage[] =
     "Usage: zentavo-passwd DATABASE PASSWORD\n"
     "\n"
     "Stores PASSWORD as the administrator password of the Zentavo terminal\n"
     "application in its settings database DATABASE (on the device\n"
-    "/FlashDisk/Zentavo/data/Administrator_setting.db), encrypted as the\n"
-    "application keeps it: column \"value\" of the row with id 3 in the table\n"
-    "\"user\". An empty PASSWORD (\"\") stores an empty value: no password.\n"
+    "%1), encrypted as the\n"
+    "application keeps it: column \"%4\" of the row with id %3 in the table\n"
+    "\"%2\". An empty PASSWORD (\"\") stores an empty value: no password.\n"
     "\n"
-    "The database file and the table \"user\" are created when missing; every\n"
+    "The database file and the table \"%2\" are created when missing; every\n"
     "other table, row and column is kept. The directory that holds DATABASE\n"
     "must exist already: it is not created. The whole change is one\n"
     "transaction, so a failed run leaves the file as it was.\n"
@@ -35,9 +37,41 @@ const char usage[] =
 
 const int maxPasswordLength = 50;
 
+QByteArray usageText()
+{
+    using namespace SettingsLayout;
+    return QString::fromLatin1(usage)
+        .arg(QString::fromLatin1(devicePath), userTable, QString::number(administratorPasswordId), valueColumn)
+        .toLocal8Bit();
+}
+
 void printError(const QString& message)
 {
     std::fprintf(stderr, "zentavo-passwd: %s\n", message.toLocal8Bit().constData());
+}
+
+// The prompt takes at most 50 characters, typed on the on-screen keyboard
+// only: any other password would lock the device for good. error names what
+// the prompt cannot take.
+bool promptCanTake(const QString& password, QString* error)
+{
+    if (password.size() > maxPasswordLength) {
+        *error = QStringLiteral("the password has %1 characters; the prompt takes at most %2")
+                     .arg(password.size()).arg(maxPasswordLength);
+        return false;
+    }
+    const QString typeable = KeyboardCharacters::typeable();
+    QStringList untypeable;
+    for (const QChar c : password) {
+        const QString quoted = QLatin1Char('"') + c + QLatin1Char('"');
+        if (!typeable.contains(c) && !untypeable.contains(quoted))
+            untypeable << quoted;
+    }
+    if (!untypeable.isEmpty()) {
+        *error = QStringLiteral("the on-screen keyboard cannot type %1").arg(untypeable.join(QStringLiteral(", ")));
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -54,11 +88,11 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
 
     if (argc == 2 && (qstrcmp(argv[1], "--help") == 0 || qstrcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage, stdout);
+        std::fputs(usageText().constData(), stdout);
         return 0;
     }
     if (argc != 3) {
-        std::fputs(usage, stderr);
+        std::fputs(usageText().constData(), stderr);
         return 2;
     }
 
@@ -69,22 +103,9 @@ int main(int argc, char* argv[])
         return 2;
     }
 
-    // The prompt takes at most 50 characters, typed on the on-screen keyboard
-    // only: any other password would lock the device for good.
-    if (password.size() > maxPasswordLength) {
-        printError(QStringLiteral("the password has %1 characters; the prompt takes at most %2")
-                       .arg(password.size()).arg(maxPasswordLength));
-        return 1;
-    }
-    const QString typeable = KeyboardCharacters::typeable();
-    QStringList untypeable;
-    for (const QChar c : password) {
-        const QString quoted = QLatin1Char('"') + c + QLatin1Char('"');
-        if (!typeable.contains(c) && !untypeable.contains(quoted))
-            untypeable << quoted;
-    }
-    if (!untypeable.isEmpty()) {
-        printError(QStringLiteral("the on-screen keyboard cannot type %1").arg(untypeable.join(QStringLiteral(", "))));
+    QString error;
+    if (!promptCanTake(password, &error)) {
+        printError(error);
         return 1;
     }
 
@@ -95,9 +116,8 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    PasswordWriter writer(databasePath);
-    if (!writer.write(storedValue)) {
-        printError(writer.errorString());
+    if (!PasswordWriter(databasePath).write(storedValue, &error)) {
+        printError(error);
         return 1;
     }
     return 0;

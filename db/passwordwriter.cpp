@@ -1,6 +1,7 @@
 #include "passwordwriter.h"
 
 #include "dirwalk.h"
+#include "settingslayout.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -19,8 +20,6 @@ const QString connectionName = QStringLiteral("zentavo-passwd");
 // enough that a database held locked makes the tool fail instead of hang.
 const QString connectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000");
 
-const int passwordId = 3;
-
 // SQLite's own words ("database is locked", "file is not a database") say
 // what went wrong; Qt's driver text only names the step that failed.
 QString sqlError(const QSqlError& error)
@@ -31,6 +30,37 @@ QString sqlError(const QSqlError& error)
     return text.isEmpty() ? QStringLiteral("unknown database error") : text;
 }
 
+bool fail(QString* error, const QString& message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+// The password row, created or updated; the caller commits or rolls back.
+bool storeRow(QSqlQuery& query, const QString& storedValue)
+{
+    using namespace SettingsLayout;
+    const int id = administratorPasswordId;
+    bool ok = query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2 INTEGER PRIMARY KEY, %3 TEXT)")
+                             .arg(userTable, idColumn, valueColumn));
+    // Update first, so that further columns the application keeps in the row
+    // survive; insert only when there is no such row yet.
+    if (ok) {
+        ok = query.prepare(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?").arg(userTable, valueColumn, idColumn));
+        query.addBindValue(storedValue);
+        query.addBindValue(id);
+        ok = ok && query.exec();
+    }
+    if (ok && query.numRowsAffected() == 0) {
+        ok = query.prepare(QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (?, ?)").arg(userTable, idColumn, valueColumn));
+        query.addBindValue(id);
+        query.addBindValue(storedValue);
+        ok = ok && query.exec();
+    }
+    return ok;
+}
+
 } // namespace
 
 PasswordWriter::PasswordWriter(QString databasePath)
@@ -38,36 +68,27 @@ PasswordWriter::PasswordWriter(QString databasePath)
 {
 }
 
-QString PasswordWriter::errorString() const
+bool PasswordWriter::write(const QString& storedValue, QString* error)
 {
-    return error;
-}
-
-bool PasswordWriter::fail(const QString& message)
-{
-    error = message;
-    return false;
-}
-
-bool PasswordWriter::write(const QString& storedValue)
-{
+    if (error)
+        error->clear();
     const QFileInfo target(databasePath);
     if (target.isDir())
-        return fail(QStringLiteral("%1 is a directory").arg(databasePath));
+        return fail(error, QStringLiteral("%1 is a directory").arg(databasePath));
     const QFileInfo directory(target.absolutePath());
     if (directory.exists() && !directory.isDir())
-        return fail(QStringLiteral("%1 is not a directory").arg(target.absolutePath()));
+        return fail(error, QStringLiteral("%1 is not a directory").arg(target.absolutePath()));
     if (!directory.exists())
-        return fail(QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
+        return fail(error, QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
 
     // SQLite would open a FIFO among these and hang, or write through a link.
     const QByteArray path = QFile::encodeName(databasePath);
     const QByteArray irregular = DirWalk::firstNotRegular({ path, path + "-journal", path + "-wal", path + "-shm" });
     if (!irregular.isEmpty())
-        return fail(QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
+        return fail(error, QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
 
     const bool existedBefore = target.exists();
-    const bool written = writeInTransaction(storedValue);
+    const bool written = writeInTransaction(storedValue, error);
     QSqlDatabase::removeDatabase(connectionName);
 
     // SQLite creates a new file as soon as it opens it; a failed run must not
@@ -77,15 +98,15 @@ bool PasswordWriter::write(const QString& storedValue)
     return written;
 }
 
-bool PasswordWriter::writeInTransaction(const QString& storedValue)
+bool PasswordWriter::writeInTransaction(const QString& storedValue, QString* error)
 {
-    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    QSqlDatabase database = QSqlDatabase::addDatabase(SettingsLayout::driver, connectionName);
     if (!database.isValid())
-        return fail(QStringLiteral("the Qt SQLite driver QSQLITE is not available"));
+        return fail(error, QStringLiteral("the Qt SQLite driver QSQLITE is not available"));
     database.setDatabaseName(databasePath);
     database.setConnectOptions(connectOptions);
     if (!database.open())
-        return fail(QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
+        return fail(error, QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
 
     bool ok = false;
     QString message;
@@ -96,23 +117,7 @@ bool PasswordWriter::writeInTransaction(const QString& storedValue)
         if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
             message = sqlError(query.lastError());
         } else {
-            ok = query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS user (id INTEGER PRIMARY KEY, value TEXT)"));
-            // Update first, so that further columns the application keeps in
-            // the row survive; insert only when there is no such row yet.
-            if (ok) {
-                ok = query.prepare(QStringLiteral("UPDATE user SET value = ? WHERE id = ?"));
-                query.addBindValue(storedValue);
-                query.addBindValue(passwordId);
-                ok = ok && query.exec();
-            }
-            if (ok && query.numRowsAffected() == 0) {
-                ok = query.prepare(QStringLiteral("INSERT INTO user (id, value) VALUES (?, ?)"));
-                query.addBindValue(passwordId);
-                query.addBindValue(storedValue);
-                ok = ok && query.exec();
-            }
-            if (ok)
-                ok = query.exec(QStringLiteral("COMMIT"));
+            ok = storeRow(query, storedValue) && query.exec(QStringLiteral("COMMIT"));
             if (!ok) {
                 message = sqlError(query.lastError());
                 QSqlQuery rollback(database);
@@ -123,6 +128,6 @@ bool PasswordWriter::writeInTransaction(const QString& storedValue)
     database.close();
 
     if (!ok)
-        return fail(QStringLiteral("cannot write %1: %2").arg(databasePath, message));
+        return fail(error, QStringLiteral("cannot write %1: %2").arg(databasePath, message));
     return true;
 }
