@@ -43,9 +43,12 @@ int main(int argc, char* argv[])
     FileInstaller installer;
     InstallerViewManager viewManager(nullptr, &view, &installer);
 
-    QObject::connect(&view, &InstallerView::NotifyButton1Clicked, &viewManager, &InstallerViewManager::onButton1Clicked);
-    QObject::connect(&view, &InstallerView::NotifyButton2Clicked, &viewManager, &InstallerViewManager::onButton2Clicked);
-    QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &viewManager, &InstallerViewManager::onStickRemoved);
+    QObject::connect(&view, &InstallerView::NotifyButton1Clicked, &viewManager,
+                     &InstallerViewManager::onButton1Clicked);
+    QObject::connect(&view, &InstallerView::NotifyButton2Clicked, &viewManager,
+                     &InstallerViewManager::onButton2Clicked);
+    QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &viewManager,
+                     &InstallerViewManager::onStickRemoved);
 
     // The application object owns the keyboard from here on.
     InputPanelContext* context = new InputPanelContext(&viewManager);

@@ -40,8 +40,7 @@ int openLog(bool* created)
     const int stickFd = ::open(stick.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (stickFd < 0)
         return -1;
-    const int dirFd = ::openat(stickFd, "Zentavo_Installer",
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int dirFd = ::openat(stickFd, "Zentavo_Installer", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     ::close(stickFd);
     if (dirFd < 0)
         return -1;
@@ -77,7 +76,7 @@ int openLog(bool* created)
     return fd;
 }
 
-} // namespace
+}  // namespace
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {

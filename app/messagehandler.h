@@ -8,4 +8,4 @@
 // installer directory on the stick. Installed with qInstallMessageHandler.
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
-#endif // MESSAGEHANDLER_H
+#endif  // MESSAGEHANDLER_H

@@ -23,7 +23,7 @@
 
 namespace {
 
-const char* const lockFolders[] = { "run", "zentavo-installer" };
+const char* const lockFolders[] = {"run", "zentavo-installer"};
 
 QString deviceRoot()
 {
@@ -44,8 +44,7 @@ bool writableByOthers(const struct stat& st)
 
 // The socket's address: its full path, or, where that is too long for a
 // socket address, the same name reached through our descriptor of its folder.
-bool socketAddress(int directoryFd, const QString& directory, const QString& name,
-                   sockaddr_un* address)
+bool socketAddress(int directoryFd, const QString& directory, const QString& name, sockaddr_un* address)
 {
     QByteArray path = QFile::encodeName(directory + QLatin1Char('/') + name);
     if (path.size() >= int(sizeof(address->sun_path)))
@@ -122,13 +121,14 @@ int openLockFolder(uid_t* rootOwner, QString* error)
         struct stat st;
         if (::fstat(fd, &st) != 0 || !trustedOwner(st.st_uid, *rootOwner) || writableByOthers(st)) {
             ::close(fd);
-            return openFailed(error, QStringLiteral("%1 is not a folder of root or of the device's owner").arg(walked));
+            return openFailed(
+                error, QStringLiteral("%1 is not a folder of root or of the device's owner").arg(walked));
         }
     }
     return fd;
 }
 
-} // namespace
+}  // namespace
 
 SingleInstance::SingleInstance(const QString& key, QObject* parent)
     : QObject(parent)
@@ -155,7 +155,8 @@ SingleInstance::~SingleInstance()
 QString SingleInstance::deviceKey()
 {
     const QString root = QDir::cleanPath(QFileInfo(deviceRoot()).absoluteFilePath());
-    const QByteArray hash = QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    const QByteArray hash =
+        QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
     return QLatin1String("zentavo-installer-") + QString::fromLatin1(hash);
 }
 
@@ -195,7 +196,9 @@ SingleInstance::Claim SingleInstance::takeLock(uid_t rootOwner, QString* error)
     if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid, rootOwner)
         || (st.st_mode & 077) != 0) {
         ::close(lock);
-        return unavailable(error, QStringLiteral("%1 is not a private file of root or of the device's owner").arg(lockFilePath()));
+        return unavailable(
+            error,
+            QStringLiteral("%1 is not a private file of root or of the device's owner").arg(lockFilePath()));
     }
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         const int code = errno;
@@ -250,7 +253,7 @@ bool SingleInstance::activateRunningInstance(int timeoutMilliseconds)
     int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     if (result != 0 && (errno == EAGAIN || errno == EINPROGRESS)) {
         // A full backlog: wait a little for the running instance to accept.
-        pollfd waiting = { fd, POLLOUT, 0 };
+        pollfd waiting = {fd, POLLOUT, 0};
         if (::poll(&waiting, 1, timeoutMilliseconds) == 1 && (waiting.revents & POLLOUT)) {
             int error = 0;
             socklen_t length = sizeof(error);

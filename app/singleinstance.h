@@ -76,4 +76,4 @@ private:
     QSocketNotifier* serverNotifier = nullptr;
 };
 
-#endif // SINGLEINSTANCE_H
+#endif  // SINGLEINSTANCE_H

@@ -35,7 +35,7 @@ QString sqliteUri(const QString& path)
     return prefix + uriPath + QStringLiteral("?mode=rw");
 }
 
-} // namespace
+}  // namespace
 
 DBConnection::DBConnection(QObject* parent, QString driverName, QString databasePath)
     : QObject(parent)
@@ -84,7 +84,7 @@ bool DBConnection::open()
     // database() cannot open one behind our back.
     if (driverName == QLatin1String("QSQLITE")) {
         const QByteArray path = QFile::encodeName(databasePath);
-        if (!DirWalk::firstNotRegular({ path, path + "-journal", path + "-wal", path + "-shm" }).isEmpty())
+        if (!DirWalk::firstNotRegular({path, path + "-journal", path + "-wal", path + "-shm"}).isEmpty())
             return false;
     }
 

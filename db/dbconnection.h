@@ -28,4 +28,4 @@ private:
     QString databasePath;
 };
 
-#endif // DBCONNECTION_H
+#endif  // DBCONNECTION_H

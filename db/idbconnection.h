@@ -7,9 +7,9 @@
 class IDBConnection
 {
 public:
-    virtual ~IDBConnection() {}
+    virtual ~IDBConnection() { }
     virtual QSqlDatabase database() = 0;
     virtual void close() = 0;
 };
 
-#endif // IDBCONNECTION_H
+#endif  // IDBCONNECTION_H

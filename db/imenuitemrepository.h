@@ -8,11 +8,11 @@
 class IMenuItemRepository
 {
 public:
-    virtual ~IMenuItemRepository() {}
+    virtual ~IMenuItemRepository() { }
     virtual QVariant loadValue(int id) = 0;
 };
 
 #define IMenuItemRepository_iid "IMenuItemRepository/1.0"
 Q_DECLARE_INTERFACE(IMenuItemRepository, IMenuItemRepository_iid)
 
-#endif // IMENUITEMREPOSITORY_H
+#endif  // IMENUITEMREPOSITORY_H

@@ -47,13 +47,15 @@ bool storeRow(QSqlQuery& query, const QString& storedValue)
     // Update first, so that further columns the application keeps in the row
     // survive; insert only when there is no such row yet.
     if (ok) {
-        ok = query.prepare(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?").arg(userTable, valueColumn, idColumn));
+        ok = query.prepare(
+            QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?").arg(userTable, valueColumn, idColumn));
         query.addBindValue(storedValue);
         query.addBindValue(id);
         ok = ok && query.exec();
     }
     if (ok && query.numRowsAffected() == 0) {
-        ok = query.prepare(QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (?, ?)").arg(userTable, idColumn, valueColumn));
+        ok = query.prepare(
+            QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (?, ?)").arg(userTable, idColumn, valueColumn));
         query.addBindValue(id);
         query.addBindValue(storedValue);
         ok = ok && query.exec();
@@ -61,7 +63,7 @@ bool storeRow(QSqlQuery& query, const QString& storedValue)
     return ok;
 }
 
-} // namespace
+}  // namespace
 
 PasswordWriter::PasswordWriter(QString databasePath)
     : databasePath(std::move(databasePath))
@@ -83,7 +85,8 @@ bool PasswordWriter::write(const QString& storedValue, QString* error)
 
     // SQLite would open a FIFO among these and hang, or write through a link.
     const QByteArray path = QFile::encodeName(databasePath);
-    const QByteArray irregular = DirWalk::firstNotRegular({ path, path + "-journal", path + "-wal", path + "-shm" });
+    const QByteArray irregular =
+        DirWalk::firstNotRegular({path, path + "-journal", path + "-wal", path + "-shm"});
     if (!irregular.isEmpty())
         return fail(error, QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
 
@@ -106,7 +109,8 @@ bool PasswordWriter::writeInTransaction(const QString& storedValue, QString* err
     database.setDatabaseName(databasePath);
     database.setConnectOptions(connectOptions);
     if (!database.open())
-        return fail(error, QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
+        return fail(error,
+                    QStringLiteral("cannot open %1: %2").arg(databasePath, sqlError(database.lastError())));
 
     bool ok = false;
     QString message;

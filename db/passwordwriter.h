@@ -21,4 +21,4 @@ private:
     QString databasePath;
 };
 
-#endif // PASSWORDWRITER_H
+#endif  // PASSWORDWRITER_H

@@ -25,6 +25,6 @@ inline QString databasePath()
     return DevicePath::map(devicePath);
 }
 
-} // namespace SettingsLayout
+}  // namespace SettingsLayout
 
-#endif // SETTINGSLAYOUT_H
+#endif  // SETTINGSLAYOUT_H

@@ -3,7 +3,7 @@
 #include <utility>
 
 UserItem::UserItem(int id, QString value, QString userName, QString tableName, QString tableSuffix)
-    : fields{ id, std::move(value), std::move(userName), std::move(tableName), std::move(tableSuffix) }
+    : fields {id, std::move(value), std::move(userName), std::move(tableName), std::move(tableSuffix)}
 {
 }
 

@@ -34,4 +34,4 @@ private:
     } fields;
 };
 
-#endif // USERITEM_H
+#endif  // USERITEM_H

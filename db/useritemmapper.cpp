@@ -31,7 +31,7 @@ bool notLoaded(bool unreadable, bool* error)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 UserItemMapper::UserItemMapper(QSqlDatabase database)
     : database(std::move(database))
@@ -53,8 +53,9 @@ bool UserItemMapper::load(UserItem& item, bool* error)
     // nothing from the database or the user ever becomes part of the SQL.
     // The placeholders are filled in one pass, so one inside the table name
     // could not be replaced by the id.
-    const QString statement = QStringLiteral("select * from %1 where %2 = %3")
-                                  .arg(item.fullTableName(), SettingsLayout::idColumn, QString::number(item.id()));
+    const QString statement =
+        QStringLiteral("select * from %1 where %2 = %3")
+            .arg(item.fullTableName(), SettingsLayout::idColumn, QString::number(item.id()));
 
     QSqlQuery query(database);
     query.setForwardOnly(true);

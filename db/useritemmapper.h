@@ -23,4 +23,4 @@ private:
     QSqlDatabase database;
 };
 
-#endif // USERITEMMAPPER_H
+#endif  // USERITEMMAPPER_H

@@ -29,4 +29,4 @@ private:
     IDBConnection* connection;
 };
 
-#endif // USERMENUITEMREPOSITORY_H
+#endif  // USERMENUITEMREPOSITORY_H

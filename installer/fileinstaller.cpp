@@ -48,7 +48,7 @@ bool matchesWildcard(const char* wildcard, const char* name)
     return *wildcard == '\0';
 }
 
-} // namespace
+}  // namespace
 
 FileInstaller::FileInstaller(QObject* parent)
     : QObject(parent)
@@ -75,11 +75,11 @@ bool FileInstaller::isUpdateAvailable()
     if (!hasSystemPayload || !hasAppPayload) {
         // A linked payload folder would install, clear and delete whatever it
         // points to: it is no payload, and the technician learns why.
-        for (const QString& folder : { installerSystemDir, installerAppDir }) {
+        for (const QString& folder : {installerSystemDir, installerAppDir}) {
             const QByteArray link = DirWalk::firstLink(QFile::encodeName(folder));
             if (!link.isEmpty()) {
                 qDebug().noquote() << QStringLiteral("No payload: ") + QFile::decodeName(link)
-                                          + QStringLiteral(" is a link");
+                        + QStringLiteral(" is a link");
                 break;
             }
         }
@@ -121,8 +121,8 @@ bool FileInstaller::install()
 
     // System and application files land together or not at all: a device
     // must never run a new application on old system files, or the reverse.
-    status &= fileUtils.CopyTreesOverwrite({ qMakePair(installerSystemDir, systemDir),
-                                             qMakePair(installerAppDir, appDir) });
+    status &= fileUtils.CopyTreesOverwrite(
+        {qMakePair(installerSystemDir, systemDir), qMakePair(installerAppDir, appDir)});
 
     qDebug() << "Status: " << status;
     return status;
@@ -137,8 +137,7 @@ bool FileInstaller::deleteInstallerDirectory()
 
 void FileInstaller::startStickWatch()
 {
-    connect(&stickTimer, &QTimer::timeout, this, &FileInstaller::onTimerTimeout,
-            Qt::UniqueConnection);
+    connect(&stickTimer, &QTimer::timeout, this, &FileInstaller::onTimerTimeout, Qt::UniqueConnection);
     stickTimer.start(stickPollInterval);
 }
 
@@ -185,7 +184,8 @@ QString FileInstaller::productVersion(const QString& path)
     PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductName"), &found);
     QString version;
     if (found)
-        version = PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductVersion"), &found);
+        version = PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductVersion"),
+                                         &found);
     if (!found) {
         qDebug("Can't obtain ProductName and ProductVersion from resources\n");
         return QString();

@@ -63,4 +63,4 @@ private:
     int stickPollInterval = 100;
 };
 
-#endif // FILEINSTALLER_H
+#endif  // FILEINSTALLER_H

@@ -60,9 +60,9 @@ struct ResourceDataEntry
     static constexpr quint32 dataSize = 4;
 };
 
-const quint32 typeVersion = 16;         // RT_VERSION
-const quint32 nameVersionInfo = 1;      // VS_VERSION_INFO
-const quint32 nodeHeaderSize = 6;       // wLength, wValueLength, wType
+const quint32 typeVersion = 16;     // RT_VERSION
+const quint32 nameVersionInfo = 1;  // VS_VERSION_INFO
+const quint32 nodeHeaderSize = 6;   // wLength, wValueLength, wType
 
 quint16 word(const char* data)
 {
@@ -92,7 +92,8 @@ class ImageReader
 {
 public:
     explicit ImageReader(QIODevice* device)
-        : device(device), size(device->size())
+        : device(device)
+        , size(device->size())
     {
     }
 
@@ -134,7 +135,9 @@ class ResourceTree
 {
 public:
     ResourceTree(ImageReader* image, quint64 rootOffset, quint64 length)
-        : image(image), rootOffset(rootOffset), length(length)
+        : image(image)
+        , rootOffset(rootOffset)
+        , length(length)
     {
     }
 
@@ -152,7 +155,7 @@ public:
         if (!read(offset, ResourceDirectory::size, &header))
             return false;
         const quint64 count = quint64(word(header.constData() + ResourceDirectory::numberOfNamedEntries))
-                            + word(header.constData() + ResourceDirectory::numberOfIdEntries);
+            + word(header.constData() + ResourceDirectory::numberOfIdEntries);
         QByteArray table;
         if (!read(quint64(offset) + ResourceDirectory::size, count * ResourceDirectory::entrySize, &table))
             return false;
@@ -178,7 +181,7 @@ struct Node
     quint16 type = 0;
     QString key;
     quint64 valueStart = 0;
-    quint64 valueEnd = 0;     // clipped to the node for text values
+    quint64 valueEnd = 0;  // clipped to the node for text values
     quint64 childrenStart = 0;
 };
 
@@ -311,8 +314,8 @@ PeVersion::Error readHeaders(ImageReader* image, ImageHeaders* headers)
     if (quint32(optional.size()) < countOffset + 4)
         return PeVersion::BadExeFormat;
     const quint32 directoryCount = dword(optional.constData() + countOffset);
-    const quint64 slot = quint64(countOffset) + 4
-                       + quint64(OptionalHeader::resourceDirectory) * OptionalHeader::directorySize;
+    const quint64 slot =
+        quint64(countOffset) + 4 + quint64(OptionalHeader::resourceDirectory) * OptionalHeader::directorySize;
     if (directoryCount <= OptionalHeader::resourceDirectory
         || slot + OptionalHeader::directorySize > quint64(optional.size()))
         return PeVersion::ResourceDataNotFound;
@@ -331,9 +334,9 @@ PeVersion::Error readSectionTable(ImageReader* image, const ImageHeaders& header
         return PeVersion::BadExeFormat;
     for (quint32 i = 0; i < headers.sectionCount; ++i) {
         const char* header = table.constData() + i * SectionHeader::size;
-        image->sections.append(Section{dword(header + SectionHeader::virtualAddress),
-                                       dword(header + SectionHeader::sizeOfRawData),
-                                       dword(header + SectionHeader::pointerToRawData)});
+        image->sections.append(Section {dword(header + SectionHeader::virtualAddress),
+                                        dword(header + SectionHeader::sizeOfRawData),
+                                        dword(header + SectionHeader::pointerToRawData)});
     }
     return PeVersion::NoError;
 }
@@ -415,23 +418,35 @@ PeVersion::Error readVersionBlock(ImageReader* image, quint32 dataRva, quint32 d
     return PeVersion::NoError;
 }
 
-} // namespace
+}  // namespace
 
 QString PeVersion::errorString(Error error)
 {
     switch (error) {
-    case NoError: return QStringLiteral("no error");
-    case FileNotFound: return QStringLiteral("file not found");
-    case PathNotFound: return QStringLiteral("path not found");
-    case AccessDenied: return QStringLiteral("access denied or not a regular file");
-    case InvalidData: return QStringLiteral("malformed resource data");
-    case ReadFault: return QStringLiteral("read error");
-    case InvalidParameter: return QStringLiteral("invalid parameter");
-    case BadExeFormat: return QStringLiteral("not a valid PE file");
-    case ResourceDataNotFound: return QStringLiteral("no resources");
-    case ResourceTypeNotFound: return QStringLiteral("no version resource");
-    case ResourceNameNotFound: return QStringLiteral("version resource without name");
-    case ResourceLangNotFound: return QStringLiteral("version resource without language");
+    case NoError:
+        return QStringLiteral("no error");
+    case FileNotFound:
+        return QStringLiteral("file not found");
+    case PathNotFound:
+        return QStringLiteral("path not found");
+    case AccessDenied:
+        return QStringLiteral("access denied or not a regular file");
+    case InvalidData:
+        return QStringLiteral("malformed resource data");
+    case ReadFault:
+        return QStringLiteral("read error");
+    case InvalidParameter:
+        return QStringLiteral("invalid parameter");
+    case BadExeFormat:
+        return QStringLiteral("not a valid PE file");
+    case ResourceDataNotFound:
+        return QStringLiteral("no resources");
+    case ResourceTypeNotFound:
+        return QStringLiteral("no version resource");
+    case ResourceNameNotFound:
+        return QStringLiteral("version resource without name");
+    case ResourceLangNotFound:
+        return QStringLiteral("version resource without language");
     }
     return QStringLiteral("unknown error %1").arg(int(error));
 }
@@ -486,8 +501,8 @@ bool PeVersion::readVersionInfo(QIODevice* device, QByteArray* block, Error* err
     return *error == NoError;
 }
 
-bool PeVersion::queryValue(const QByteArray& block, const QString& subBlock,
-                           QByteArray* value, ValueType* type)
+bool PeVersion::queryValue(const QByteArray& block, const QString& subBlock, QByteArray* value,
+                           ValueType* type)
 {
     Node node;
     if (!parseNode(block, 0, quint64(block.size()), &node))

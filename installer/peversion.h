@@ -21,18 +21,18 @@ public:
     // same to someone who knows those.
     enum Error {
         NoError = 0,
-        FileNotFound = 2,            // ERROR_FILE_NOT_FOUND: no such file
-        PathNotFound = 3,            // ERROR_PATH_NOT_FOUND: a directory of the path is missing
-        AccessDenied = 5,            // ERROR_ACCESS_DENIED: not readable, or not a regular file
-        InvalidData = 13,            // ERROR_INVALID_DATA: resource tree or version block malformed
-        ReadFault = 30,              // ERROR_READ_FAULT: reading the file failed
-        InvalidParameter = 87,       // ERROR_INVALID_PARAMETER: empty path or zero size asked for
-        BadExeFormat = 193,          // ERROR_BAD_EXE_FORMAT: not a PE file, or its headers,
-                                     // section table or resource root point past the file
-        ResourceDataNotFound = 1812, // ERROR_RESOURCE_DATA_NOT_FOUND: no resource directory
-        ResourceTypeNotFound = 1813, // ERROR_RESOURCE_TYPE_NOT_FOUND: resources, but no version
-        ResourceNameNotFound = 1814, // ERROR_RESOURCE_NAME_NOT_FOUND: version type without entries
-        ResourceLangNotFound = 1815  // ERROR_RESOURCE_LANG_NOT_FOUND: version name without language
+        FileNotFound = 2,             // ERROR_FILE_NOT_FOUND: no such file
+        PathNotFound = 3,             // ERROR_PATH_NOT_FOUND: a directory of the path is missing
+        AccessDenied = 5,             // ERROR_ACCESS_DENIED: not readable, or not a regular file
+        InvalidData = 13,             // ERROR_INVALID_DATA: resource tree or version block malformed
+        ReadFault = 30,               // ERROR_READ_FAULT: reading the file failed
+        InvalidParameter = 87,        // ERROR_INVALID_PARAMETER: empty path or zero size asked for
+        BadExeFormat = 193,           // ERROR_BAD_EXE_FORMAT: not a PE file, or its headers,
+                                      // section table or resource root point past the file
+        ResourceDataNotFound = 1812,  // ERROR_RESOURCE_DATA_NOT_FOUND: no resource directory
+        ResourceTypeNotFound = 1813,  // ERROR_RESOURCE_TYPE_NOT_FOUND: resources, but no version
+        ResourceNameNotFound = 1814,  // ERROR_RESOURCE_NAME_NOT_FOUND: version type without entries
+        ResourceLangNotFound = 1815   // ERROR_RESOURCE_LANG_NOT_FOUND: version name without language
     };
 
     // How a value of the tree is stored: wType 1 is text (UTF-16), 0 binary.
@@ -59,8 +59,8 @@ public:
     // info, or a path of keys such as "\StringFileInfo\080704b0\ProductName"
     // or "\VarFileInfo\Translation" (keys compare case-insensitively). A text
     // value is returned as its UTF-16LE code units without the terminating zero.
-    static bool queryValue(const QByteArray& block, const QString& subBlock,
-                           QByteArray* value, ValueType* type = nullptr);
+    static bool queryValue(const QByteArray& block, const QString& subBlock, QByteArray* value,
+                           ValueType* type = nullptr);
 
     // The value as text; found tells a missing key from an empty value.
     static QString queryString(const QByteArray& block, const QString& subBlock, bool* found);
@@ -70,4 +70,4 @@ public:
     static QStringList translations(const QByteArray& block, bool* found);
 };
 
-#endif // PEVERSION_H
+#endif  // PEVERSION_H

@@ -4,6 +4,8 @@ namespace {
 
 using Form = Ui::InputPanelForm;
 
+// One key a line, in the order the panel reads.
+// clang-format off
 const KeyWindow::CharacterKey<Form> characterKeys[] = {
     {&Form::panelButton_Q, u'Q'},
     {&Form::panelButton_W, u'W'},
@@ -36,8 +38,9 @@ const KeyWindow::CharacterKey<Form> characterKeys[] = {
     {&Form::panelButton_point, u'.'},
     {&Form::panelButton_comma, u','},
 };
+// clang-format on
 
-} // namespace
+}  // namespace
 
 InputPanel::InputPanel()
 {

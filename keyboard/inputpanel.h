@@ -32,4 +32,4 @@ private:
     Ui::InputPanelForm ui;
 };
 
-#endif // INPUTPANEL_H
+#endif  // INPUTPANEL_H

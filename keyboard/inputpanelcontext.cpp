@@ -27,7 +27,7 @@ namespace {
 
 const int pressAndHoldMilliseconds = 800;
 
-} // namespace
+}  // namespace
 
 InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
     : QObject(nullptr)
@@ -45,8 +45,10 @@ InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
     connectWindows();
 
     if (viewManager) {
-        connect(viewManager, &InstallerViewManager::notifyShowInputPanel, this, &InputPanelContext::onShowInputPanel);
-        connect(viewManager, &InstallerViewManager::notifyKeyboardEnter, this, &InputPanelContext::onEnterPressed);
+        connect(viewManager, &InstallerViewManager::notifyShowInputPanel, this,
+                &InputPanelContext::onShowInputPanel);
+        connect(viewManager, &InstallerViewManager::notifyKeyboardEnter, this,
+                &InputPanelContext::onEnterPressed);
     }
 
     // The application object owns this context but destroys its children only
@@ -93,10 +95,12 @@ void InputPanelContext::addKeyBar(Bar*& member, QChar vowel)
 // and is then connected, placed, hidden and deleted with the others.
 void InputPanelContext::createWindows()
 {
-    addPanel(inputPanel, {{&InputPanel::notifyShiftPressed, &InputPanelContext::onShiftPressed},
-                          {&InputPanel::notifyNumberPressed, &InputPanelContext::onNumberPressed}});
-    addPanel(inputPanelShift, {{&InputPanelShift::notifyUnShiftPressed, &InputPanelContext::onUnShiftPressed},
-                               {&InputPanelShift::notifyNumberPressed, &InputPanelContext::onNumberPressed}});
+    addPanel(inputPanel,
+             {{&InputPanel::notifyShiftPressed, &InputPanelContext::onShiftPressed},
+              {&InputPanel::notifyNumberPressed, &InputPanelContext::onNumberPressed}});
+    addPanel(inputPanelShift,
+             {{&InputPanelShift::notifyUnShiftPressed, &InputPanelContext::onUnShiftPressed},
+              {&InputPanelShift::notifyNumberPressed, &InputPanelContext::onNumberPressed}});
     addPanel(inputPanelNumber, {{&InputPanelNumber::notifyAlphaPressed, &InputPanelContext::onAlphaPressed}});
     addKeyBar(keyBarA, u'A');
     addKeyBar(keyBarE, u'E');
@@ -427,7 +431,8 @@ void InputPanelContext::onPressAndHoldTimeout()
     QWidget* const bar = keyBarOf(pressedChar);
     // A bar belongs over the letter panel of its case: never over the number
     // panel, nor where no panel is left.
-    QWidget* panel = pressedChar.isUpper() ? static_cast<QWidget*>(inputPanel) : static_cast<QWidget*>(inputPanelShift);
+    QWidget* panel =
+        pressedChar.isUpper() ? static_cast<QWidget*>(inputPanel) : static_cast<QWidget*>(inputPanelShift);
     if (bar && panel->isVisible())
         bar->setVisible(true);
 }

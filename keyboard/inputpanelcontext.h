@@ -86,10 +86,10 @@ private:
     struct OwnedWindow
     {
         KeyWindow* window;
-        KeyPanel* panel; // null for an accent bar
-        QChar vowel; // the vowel whose hold opens the bar; null for a panel
-        std::function<void()> connectOwnKeys; // the keys only this panel has
-        std::function<void()> destroy; // deletes the window and clears its member
+        KeyPanel* panel;                       // null for an accent bar
+        QChar vowel;                           // the vowel whose hold opens the bar; null for a panel
+        std::function<void()> connectOwnKeys;  // the keys only this panel has
+        std::function<void()> destroy;         // deletes the window and clears its member
     };
 
     template <class Panel>
@@ -136,4 +136,4 @@ private:
     std::vector<OwnedWindow> windows;
 };
 
-#endif // INPUTPANELCONTEXT_H
+#endif  // INPUTPANELCONTEXT_H

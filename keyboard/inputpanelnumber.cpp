@@ -6,6 +6,8 @@ using Form = Ui::InputPanelNumberForm;
 
 // "@", "," and "." appear twice: in the symbol rows and where the letter
 // panels have them.
+// One key a line, in the order the panel reads.
+// clang-format off
 const KeyWindow::CharacterKey<Form> characterKeys[] = {
     {&Form::panelButton_1, u'1'},
     {&Form::panelButton_2, u'2'},
@@ -38,8 +40,9 @@ const KeyWindow::CharacterKey<Form> characterKeys[] = {
     {&Form::panelButton_point, u'.'},
     {&Form::panelButton_comma, u','},
 };
+// clang-format on
 
-} // namespace
+}  // namespace
 
 InputPanelNumber::InputPanelNumber()
 {

@@ -25,4 +25,4 @@ private:
     Ui::InputPanelNumberForm ui;
 };
 
-#endif // INPUTPANELNUMBER_H
+#endif  // INPUTPANELNUMBER_H

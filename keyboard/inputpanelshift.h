@@ -32,4 +32,4 @@ private:
     Ui::InputPanelShiftForm ui;
 };
 
-#endif // INPUTPANELSHIFT_H
+#endif  // INPUTPANELSHIFT_H

@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_A_Form ui;
 };
 
-#endif // KEYBAR_A_H
+#endif  // KEYBAR_A_H

@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_A_small_Form ui;
 };
 
-#endif // KEYBAR_A_SMALL_H
+#endif  // KEYBAR_A_SMALL_H

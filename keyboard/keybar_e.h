@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_E_Form ui;
 };
 
-#endif // KEYBAR_E_H
+#endif  // KEYBAR_E_H

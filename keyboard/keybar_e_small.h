@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_E_small_Form ui;
 };
 
-#endif // KEYBAR_E_SMALL_H
+#endif  // KEYBAR_E_SMALL_H

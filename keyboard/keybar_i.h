@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_I_Form ui;
 };
 
-#endif // KEYBAR_I_H
+#endif  // KEYBAR_I_H

@@ -3,13 +3,13 @@
 namespace {
 
 const KeyWindow::CharacterKey<Ui::KeyBar_I_small_Form> characterKeys[] = {
-    {&Ui::KeyBar_I_small_Form::panelButton_I_2, 0x00EF}, // ï diaeresis
-    {&Ui::KeyBar_I_small_Form::panelButton_I_3, 0x00EE}, // î circumflex
-    {&Ui::KeyBar_I_small_Form::panelButton_I_4, 0x00ED}, // í acute
-    {&Ui::KeyBar_I_small_Form::panelButton_I_5, 0x00EC}, // ì grave
+    {&Ui::KeyBar_I_small_Form::panelButton_I_2, 0x00EF},  // ï diaeresis
+    {&Ui::KeyBar_I_small_Form::panelButton_I_3, 0x00EE},  // î circumflex
+    {&Ui::KeyBar_I_small_Form::panelButton_I_4, 0x00ED},  // í acute
+    {&Ui::KeyBar_I_small_Form::panelButton_I_5, 0x00EC},  // ì grave
 };
 
-} // namespace
+}  // namespace
 
 KeyBar_I_small::KeyBar_I_small()
 {

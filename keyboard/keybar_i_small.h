@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_I_small_Form ui;
 };
 
-#endif // KEYBAR_I_SMALL_H
+#endif  // KEYBAR_I_SMALL_H

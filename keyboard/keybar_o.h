@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_O_Form ui;
 };
 
-#endif // KEYBAR_O_H
+#endif  // KEYBAR_O_H

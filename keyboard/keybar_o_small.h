@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_O_small_Form ui;
 };
 
-#endif // KEYBAR_O_SMALL_H
+#endif  // KEYBAR_O_SMALL_H

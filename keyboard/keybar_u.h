@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_U_Form ui;
 };
 
-#endif // KEYBAR_U_H
+#endif  // KEYBAR_U_H

@@ -19,4 +19,4 @@ private:
     Ui::KeyBar_U_small_Form ui;
 };
 
-#endif // KEYBAR_U_SMALL_H
+#endif  // KEYBAR_U_SMALL_H

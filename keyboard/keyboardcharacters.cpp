@@ -34,8 +34,8 @@ QString typeable()
     KeyBar_I_small iSmall;
     KeyBar_O_small oSmall;
     KeyBar_U_small uSmall;
-    const QWidget* const windows[] = { &upper, &lower, &number, &a, &e, &i, &o, &u,
-                                       &aSmall, &eSmall, &iSmall, &oSmall, &uSmall };
+    const QWidget* const windows[] = {&upper, &lower,  &number, &a,      &e,      &i,     &o,
+                                      &u,     &aSmall, &eSmall, &iSmall, &oSmall, &uSmall};
 
     // Every character key carries the character it types as "buttonValue".
     QString characters;
@@ -50,4 +50,4 @@ QString typeable()
     return characters;
 }
 
-} // namespace KeyboardCharacters
+}  // namespace KeyboardCharacters

@@ -10,6 +10,6 @@ namespace KeyboardCharacters {
 
 QString typeable();
 
-} // namespace KeyboardCharacters
+}  // namespace KeyboardCharacters
 
-#endif // KEYBOARDCHARACTERS_H
+#endif  // KEYBOARDCHARACTERS_H

@@ -8,7 +8,7 @@ KeyPanel::KeyPanel() = default;
 
 KeyPanel::~KeyPanel() = default;
 
-bool KeyPanel::event(QEvent *e)
+bool KeyPanel::event(QEvent* e)
 {
     // A key takes a press on itself, so a press that reaches the panel landed
     // between the keys or in a margin.
@@ -17,13 +17,13 @@ bool KeyPanel::event(QEvent *e)
     return KeyWindow::event(e);
 }
 
-void KeyPanel::closeEvent(QCloseEvent *e)
+void KeyPanel::closeEvent(QCloseEvent* e)
 {
     Q_UNUSED(e)
     emit notifyCloseEvent();
 }
 
-void KeyPanel::hideEvent(QHideEvent *e)
+void KeyPanel::hideEvent(QHideEvent* e)
 {
     Q_UNUSED(e)
     emit notifyHideEvent();

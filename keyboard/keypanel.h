@@ -29,9 +29,9 @@ signals:
 protected:
     KeyPanel();
 
-    bool event(QEvent *e) override;
-    void closeEvent(QCloseEvent *e) override;
-    void hideEvent(QHideEvent *e) override;
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
 
 private slots:
     void backspacePressed();
@@ -42,4 +42,4 @@ private:
     Q_DISABLE_COPY(KeyPanel)
 };
 
-#endif // KEYPANEL_H
+#endif  // KEYPANEL_H

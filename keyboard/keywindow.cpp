@@ -10,8 +10,7 @@
 // taps to the activation hand-back in event().
 KeyWindow::KeyWindow()
     : QWidget(nullptr,
-              Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint
-                  | Qt::WindowDoesNotAcceptFocus)
+              Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus)
 {
 }
 
@@ -29,10 +28,10 @@ void KeyWindow::connectFocusTracking()
     connect(qApp, &QApplication::focusChanged, this, &KeyWindow::saveFocusWidget);
 }
 
-void KeyWindow::addCharacterKey(QPushButton *key, QChar value)
+void KeyWindow::addCharacterKey(QPushButton* key, QChar value)
 {
     key->setProperty("buttonValue", QVariant::fromValue(value));
-    keyMapper.setMapping(key, static_cast<QObject *>(key));
+    keyMapper.setMapping(key, static_cast<QObject*>(key));
     connect(key, &QPushButton::clicked, &keyMapper, qOverload<>(&QSignalMapper::map));
 }
 
@@ -41,7 +40,7 @@ void KeyWindow::connectKeyMapper()
     connect(&keyMapper, &QSignalMapper::mappedObject, this, &KeyWindow::buttonClicked);
 }
 
-bool KeyWindow::event(QEvent *e)
+bool KeyWindow::event(QEvent* e)
 {
     // Activation goes straight back to the text field's window, so the field
     // keeps keyboard focus while this window is touched.
@@ -50,14 +49,14 @@ bool KeyWindow::event(QEvent *e)
     return QWidget::event(e);
 }
 
-void KeyWindow::saveFocusWidget(QWidget *oldFocus, QWidget *newFocus)
+void KeyWindow::saveFocusWidget(QWidget* oldFocus, QWidget* newFocus)
 {
     Q_UNUSED(oldFocus)
     if (newFocus && newFocus != this && !isAncestorOf(newFocus))
         savedFocusWidget = newFocus;
 }
 
-void KeyWindow::buttonClicked(QObject *key)
+void KeyWindow::buttonClicked(QObject* key)
 {
     // A value that holds no character converts to the null character.
     emit characterGenerated(key->property("buttonValue").toChar());

@@ -22,7 +22,7 @@ public:
     template <class Form>
     struct CharacterKey
     {
-        QPushButton *Form::*key;
+        QPushButton* Form::*key;
         char16_t value;
     };
 
@@ -34,33 +34,33 @@ signals:
 protected:
     KeyWindow();
 
-    bool event(QEvent *e) override;
+    bool event(QEvent* e) override;
 
     // Runs after the form is set up: tags every character key with its
     // "buttonValue", routes its click through the key mapper and starts
     // following the application's focus.
     template <class Form, std::size_t N>
-    void connectCharacterKeys(const Form &form, const CharacterKey<Form> (&keys)[N])
+    void connectCharacterKeys(const Form& form, const CharacterKey<Form> (&keys)[N])
     {
         connectFocusTracking();
-        for (const CharacterKey<Form> &entry : keys)
+        for (const CharacterKey<Form>& entry : keys)
             addCharacterKey(form.*(entry.key), QChar(entry.value));
         connectKeyMapper();
     }
 
 private slots:
-    void saveFocusWidget(QWidget *oldFocus, QWidget *newFocus);
-    void buttonClicked(QObject *key);
+    void saveFocusWidget(QWidget* oldFocus, QWidget* newFocus);
+    void buttonClicked(QObject* key);
 
 private:
     Q_DISABLE_COPY(KeyWindow)
 
     void connectFocusTracking();
-    void addCharacterKey(QPushButton *key, QChar value);
+    void addCharacterKey(QPushButton* key, QChar value);
     void connectKeyMapper();
 
     QPointer<QWidget> savedFocusWidget;
     QSignalMapper keyMapper;
 };
 
-#endif // KEYWINDOW_H
+#endif  // KEYWINDOW_H

@@ -55,7 +55,7 @@ bool decodeBase64(const QString& text, QByteArray* decoded)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 AES_Encryption::AES_Encryption(QObject* parent)
     : QObject(parent)
@@ -74,7 +74,7 @@ void reportFailure(const bool* ok, const char* reason)
         qDebug() << "AES_Encryption: cannot decrypt:" << reason;
 }
 
-} // namespace
+}  // namespace
 
 QString AES_Encryption::Decrypt(QString text)
 {
@@ -114,12 +114,13 @@ QString AES_Encryption::Decrypt(const QString& text, bool* ok)
         && EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1
         && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, nonceSize, nullptr) == 1
         && EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key, nonce) == 1
-        && EVP_DecryptUpdate(context.get(), reinterpret_cast<unsigned char*>(plain.data()),
-                             &length, cipherText, cipherLength) == 1
+        && EVP_DecryptUpdate(context.get(), reinterpret_cast<unsigned char*>(plain.data()), &length,
+                             cipherText, cipherLength)
+            == 1
         && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, tagSize, tag.data()) == 1
-        && EVP_DecryptFinal_ex(context.get(),
-                               reinterpret_cast<unsigned char*>(plain.data()) + length,
-                               &finalLength) == 1;
+        && EVP_DecryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(plain.data()) + length,
+                               &finalLength)
+            == 1;
     if (!decrypted) {
         wipe(&plain);
         reportFailure(ok, "authentication failed");
@@ -157,18 +158,16 @@ QString AES_Encryption::Encrypt(QString text)
     CipherContext context(EVP_CIPHER_CTX_new());
     int length = 0;
     int finalLength = 0;
-    const bool encrypted = RAND_bytes(nonce, nonceSize) == 1
-        && context
+    const bool encrypted = RAND_bytes(nonce, nonceSize) == 1 && context
         && EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1
         && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, nonceSize, nullptr) == 1
         && EVP_EncryptInit_ex(context.get(), nullptr, nullptr, key, nonce) == 1
         && EVP_EncryptUpdate(context.get(), cipherText, &length,
-                             reinterpret_cast<const unsigned char*>(plain.constData()),
-                             plain.size()) == 1
+                             reinterpret_cast<const unsigned char*>(plain.constData()), plain.size())
+            == 1
         && EVP_EncryptFinal_ex(context.get(), cipherText + length, &finalLength) == 1
         && length + finalLength == plain.size()
-        && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, tagSize,
-                               cipherText + plain.size()) == 1;
+        && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, tagSize, cipherText + plain.size()) == 1;
     wipe(&plain);
     if (!encrypted) {
         qDebug() << "AES_Encryption: cannot encrypt";

@@ -33,4 +33,4 @@ public:
     QString Encrypt(QString text);
 };
 
-#endif // AES_ENCRYPTION_H
+#endif  // AES_ENCRYPTION_H

@@ -20,4 +20,4 @@ QString map(const char* devicePath)
     return map(QString::fromLatin1(devicePath));
 }
 
-} // namespace DevicePath
+}  // namespace DevicePath

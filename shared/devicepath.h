@@ -14,6 +14,6 @@ namespace DevicePath {
 INSTALLERSHARED_EXPORT QString map(const QString& devicePath);
 INSTALLERSHARED_EXPORT QString map(const char* devicePath);
 
-} // namespace DevicePath
+}  // namespace DevicePath
 
-#endif // DEVICEPATH_H
+#endif  // DEVICEPATH_H

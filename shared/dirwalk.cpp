@@ -27,7 +27,7 @@ QByteArray cleanAbsolute(const QByteArray& path)
 // The fixed root that path lies below (not at), or empty.
 QByteArray fixedRootOf(const QByteArray& path)
 {
-    for (const char* root : { "/FlashDisk", "/USB HD" }) {
+    for (const char* root : {"/FlashDisk", "/USB HD"}) {
         const QByteArray mapped = cleanAbsolute(QFile::encodeName(DevicePath::map(root)));
         if (path.startsWith(mapped + '/'))
             return mapped;
@@ -212,7 +212,7 @@ bool lstatSettingErrno(const QByteArray& path, struct stat* st)
     return ok;
 }
 
-} // namespace
+}  // namespace
 
 int openParent(const QByteArray& path, QByteArray* name, int* error)
 {
@@ -380,4 +380,4 @@ bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path, cons
     return removed;
 }
 
-} // namespace DirWalk
+}  // namespace DirWalk

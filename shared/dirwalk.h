@@ -93,6 +93,6 @@ using RemovalFailure = std::function<void(const QByteArray& path, int error, boo
 INSTALLERSHARED_EXPORT bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path,
                                      const RemovalFailure& failed);
 
-} // namespace DirWalk
+}  // namespace DirWalk
 
-#endif // DIRWALK_H
+#endif  // DIRWALK_H

@@ -29,7 +29,7 @@ const char* errorText(int error)
     return strerror(error);
 }
 
-} // namespace
+}  // namespace
 
 FileUtils::FileUtils() = default;
 

@@ -25,8 +25,7 @@ public:
     // fail the copy. Each failed entry writes one debug line. False at once
     // for a target inside the source. The list is reserved (no caller passes
     // one) and ignored.
-    bool CopyRecursivelyOverwrite(const QString& source, const QString& target,
-                                  const QStringList& list);
+    bool CopyRecursivelyOverwrite(const QString& source, const QString& target, const QStringList& list);
 
     // The same over several trees at once: they land together or not at all.
     bool CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees);
@@ -44,4 +43,4 @@ public:
     bool dirExists(QString path);
 };
 
-#endif // FILEUTILS_H
+#endif  // FILEUTILS_H

@@ -2,7 +2,7 @@
 
 namespace {
 
-const int stopSignals[3] = { SIGTERM, SIGINT, SIGHUP };
+const int stopSignals[3] = {SIGTERM, SIGINT, SIGHUP};
 volatile sig_atomic_t pendingSignal = 0;
 
 extern "C" void noteStopSignal(int signal)
@@ -11,7 +11,7 @@ extern "C" void noteStopSignal(int signal)
         pendingSignal = signal;
 }
 
-} // namespace
+}  // namespace
 
 StopSignals::StopSignals()
 {

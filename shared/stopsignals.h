@@ -25,4 +25,4 @@ private:
     struct sigaction previous[3];
 };
 
-#endif // STOPSIGNALS_H
+#endif  // STOPSIGNALS_H

@@ -61,8 +61,7 @@ bool isTempName(const QByteArray& name)
 
 QByteArray randomTempName()
 {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     QByteArray name(tempPrefix);
     for (int i = 0; i < 6; ++i)
         name += alphabet[QRandomGenerator::global()->bounded(int(sizeof(alphabet) - 1))];
@@ -180,8 +179,7 @@ Comparison compareContent(int a, int b, off_t size, std::vector<char>* buffer, i
     return Comparison::Same;
 }
 
-ssize_t copyRange(int in, int out, off_t* offset, size_t length, bool* kernelCopy,
-                  std::vector<char>* buffer)
+ssize_t copyRange(int in, int out, off_t* offset, size_t length, bool* kernelCopy, std::vector<char>* buffer)
 {
     // Bounded steps, so that a stop request is seen within one of them.
     length = std::min<size_t>(length, 64 * 1024 * 1024);
@@ -195,8 +193,8 @@ ssize_t copyRange(int in, int out, off_t* offset, size_t length, bool* kernelCop
         }
         // Across file systems, on old kernels or on file systems that refuse
         // it, the copy goes through user space instead.
-        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP
-            && errno != EPERM && errno != ETXTBSY)
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EPERM
+            && errno != ETXTBSY)
             return -1;
         *kernelCopy = false;
     }
@@ -207,8 +205,7 @@ ssize_t copyRange(int in, int out, off_t* offset, size_t length, bool* kernelCop
         return n;
     ssize_t written = 0;
     while (written < n) {
-        const ssize_t w = pwrite(out, buffer->data() + written, size_t(n - written),
-                                 *offset + written);
+        const ssize_t w = pwrite(out, buffer->data() + written, size_t(n - written), *offset + written);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -230,7 +227,7 @@ bool copyData(int in, int out, off_t size, std::vector<char>* buffer, int* error
         off_t dataStart = lseek(in, offset, SEEK_DATA);
         if (dataStart < 0) {
             if (errno == ENXIO)
-                break;  // only a hole remains
+                break;           // only a hole remains
             dataStart = offset;  // no hole support: copy everything
         }
         off_t dataEnd = lseek(in, dataStart, SEEK_HOLE);
@@ -242,8 +239,7 @@ bool copyData(int in, int out, off_t size, std::vector<char>* buffer, int* error
                 *error = stopRequested;
                 return false;
             }
-            const ssize_t n = copyRange(in, out, &offset, size_t(dataEnd - offset),
-                                        &kernelCopy, buffer);
+            const ssize_t n = copyRange(in, out, &offset, size_t(dataEnd - offset), &kernelCopy, buffer);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -273,8 +269,8 @@ bool copyData(int in, int out, off_t size, std::vector<char>* buffer, int* error
 // does not exist yet can still be compared with the source.
 QByteArray resolvedPath(const QByteArray& path)
 {
-    QByteArray existing = QFile::encodeName(
-        QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(path))));
+    QByteArray existing =
+        QFile::encodeName(QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(path))));
     QByteArray rest;
     for (;;) {
         // realpath("/") cannot fail, so this ends.
@@ -333,17 +329,17 @@ struct Node
     bool targetExists = false;
     struct stat target = {};
 
-    bool conflict = false;     // planned as a failure; never entered or staged
-    bool stage = false;        // files and links: a new version is written
-    bool fixMode = false;      // unchanged files: only metadata is set
+    bool conflict = false;  // planned as a failure; never entered or staged
+    bool stage = false;     // files and links: a new version is written
+    bool fixMode = false;   // unchanged files: only metadata is set
     bool fixTimes = false;
-    bool newDir = false;       // directories: created by the copy
-    bool touched = false;      // existing directories: entries added or mode changed
+    bool newDir = false;   // directories: created by the copy
+    bool touched = false;  // existing directories: entries added or mode changed
     bool madeWritable = false;
-    QByteArray temp;           // staged name in an existing directory
-    bool oldAtTemp = false;    // committed by a swap: the old version is at temp
+    QByteArray temp;         // staged name in an existing directory
+    bool oldAtTemp = false;  // committed by a swap: the old version is at temp
     QByteArray linkText;
-    uid_t owner = 0;           // directories: who new entries below belong to
+    uid_t owner = 0;  // directories: who new entries below belong to
     gid_t group = 0;
     std::vector<Node> children;
 };
@@ -362,7 +358,7 @@ struct Tree
     QByteArray source;
     QByteArray target;
     Node root;
-    UniqueFd targetParent;     // when the target root itself is new
+    UniqueFd targetParent;  // when the target root itself is new
     QByteArray rootName;
 };
 
@@ -379,7 +375,7 @@ struct Frame
     dev_t device = 0;
 };
 
-} // namespace
+}  // namespace
 
 struct TreeCopy::Private
 {
@@ -413,8 +409,7 @@ struct TreeCopy::Private
         ok = false;
         if (!stopLogged) {
             stopLogged = true;
-            qDebug() << "CopyRecursivelyOverwrite: stopped by signal" << signal
-                     << "- nothing installed";
+            qDebug() << "CopyRecursivelyOverwrite: stopped by signal" << signal << "- nothing installed";
         }
         return true;
     }
@@ -462,8 +457,8 @@ bool TreeCopy::Private::openRoots(Tree& tree, Frame* frame, bool withSource)
     frame->targetPath = tree.target;
     if (withSource) {
         // The payload folder itself must be a real directory, not a link.
-        frame->source = UniqueFd(open(tree.source.constData(),
-                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        frame->source =
+            UniqueFd(open(tree.source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!frame->source.isValid() || fstat(frame->source.get(), &tree.root.source) != 0) {
             qDebug() << "CopyRecursivelyOverwrite: no source directory" << displayName(tree.source);
             ok = false;
@@ -491,8 +486,9 @@ bool TreeCopy::Private::openRoots(Tree& tree, Frame* frame, bool withSource)
         return false;
     }
     const int slash = tree.target.lastIndexOf('/');
-    const QByteArray parent = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/")
-                                                                       : tree.target.left(slash);
+    const QByteArray parent = slash < 0 ? QByteArray(".")
+        : slash == 0                    ? QByteArray("/")
+                                        : tree.target.left(slash);
     tree.rootName = tree.target.mid(slash + 1);
     tree.targetParent = UniqueFd(open(parent.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!tree.targetParent.isValid() || fstat(tree.targetParent.get(), &st) != 0) {
@@ -516,7 +512,7 @@ void TreeCopy::Private::sweepTemporaries(int rootFd, const QByteArray& rootPath,
         QByteArray path;
     };
     std::vector<Level> stack;
-    stack.push_back({ UniqueFd(dup(rootFd)), rootPath });
+    stack.push_back({UniqueFd(dup(rootFd)), rootPath});
     while (!stack.empty()) {
         Level level = std::move(stack.back());
         stack.pop_back();
@@ -533,11 +529,11 @@ void TreeCopy::Private::sweepTemporaries(int rootFd, const QByteArray& rootPath,
                 removeTreeAt(level.fd.get(), entry.name, path);
                 removed = true;
             } else if (deep && S_ISDIR(entry.st.st_mode)) {
-                stack.push_back({ openDirectoryAt(level.fd.get(), entry.name), path });
+                stack.push_back({openDirectoryAt(level.fd.get(), entry.name), path});
             }
         }
         if (removed) {
-            const struct timespec times[2] = { before.st_atim, before.st_mtim };
+            const struct timespec times[2] = {before.st_atim, before.st_mtim};
             futimens(level.fd.get(), times);
         }
     }
@@ -616,8 +612,8 @@ void TreeCopy::Private::planDirectory(Frame& frame)
         child.name = entry.name;
         child.source = entry.st;
         if (frame.target.isValid()) {
-            if (fstatat(frame.target.get(), entry.name.constData(), &child.target,
-                        AT_SYMLINK_NOFOLLOW) == 0) {
+            if (fstatat(frame.target.get(), entry.name.constData(), &child.target, AT_SYMLINK_NOFOLLOW)
+                == 0) {
                 child.targetExists = true;
             } else if (errno != ENOENT) {
                 fail(joinPath(frame.targetPath, entry.name), "cannot read", errno);
@@ -682,8 +678,8 @@ void TreeCopy::Private::planLink(Frame& frame, Node& child, FileSystem& fs)
     child.linkText = QByteArray(text.data(), int(length));
     if (child.targetExists && S_ISLNK(child.target.st_mode) && child.target.st_size == child.source.st_size) {
         std::vector<char> installed(text.size());
-        const ssize_t n = readlinkat(frame.target.get(), child.name.constData(), installed.data(),
-                                     installed.size());
+        const ssize_t n =
+            readlinkat(frame.target.get(), child.name.constData(), installed.data(), installed.size());
         if (n == length && memcmp(installed.data(), text.data(), size_t(n)) == 0) {
             child.fixTimes = !sameTime(child.target.st_mtim, child.source.st_mtim);
             return;
@@ -699,12 +695,12 @@ void TreeCopy::Private::planLink(Frame& frame, Node& child, FileSystem& fs)
 void TreeCopy::Private::planFile(Frame& frame, Node& child, FileSystem& fs)
 {
     child.kind = Kind::File;
-    const bool sameSize = child.targetExists && S_ISREG(child.target.st_mode)
-                       && child.target.st_size == child.source.st_size;
+    const bool sameSize =
+        child.targetExists && S_ISREG(child.target.st_mode) && child.target.st_size == child.source.st_size;
     // Unchanged content is not written again: flash wears with every write.
     if (sameSize && ok && sameAsInstalled(frame, child)) {
         child.fixMode = (child.target.st_mode & 07777)
-                     != installedMode(child.source, child.target.st_uid, child.target.st_gid);
+            != installedMode(child.source, child.target.st_uid, child.target.st_gid);
         child.fixTimes = !sameTime(child.target.st_mtim, child.source.st_mtim);
         return;
     }
@@ -753,45 +749,46 @@ bool TreeCopy::Private::sameAsInstalled(Frame& frame, Node& child)
 bool TreeCopy::Private::plan()
 {
     for (Tree& tree : trees) {
-        walk(tree, true,
-             [&](Frame* parent, Frame& frame) {
-                 if (stopped())
-                     return false;
-                 Node& node = *frame.node;
-                 if (!parent) {
-                     // The root: a new one takes the place of nothing.
-                     if (frame.target.isValid()) {
-                         fstat(frame.target.get(), &node.target);
-                         node.targetExists = true;
-                         node.owner = node.target.st_uid;
-                         node.group = node.target.st_gid;
-                         sweepTemporaries(frame.target.get(), frame.targetPath, true);
-                         rememberFileSystem(frame.target.get(), frame.device, tree.target);
-                     } else {
-                         rememberFileSystem(tree.targetParent.get(), frame.device, tree.target);
-                         sweepTemporaries(tree.targetParent.get(), tree.target, false);
-                         FileSystem& fs = fileSystems[frame.device];
-                         fs.neededBytes += fs.blockSize;
-                         ++fs.neededInodes;
-                     }
-                 } else if (node.newDir) {
-                     node.owner = parent->node->owner;
-                     node.group = parent->node->group;
-                 } else {
-                     frame.target = openDirectoryAt(parent->target.get(), node.name);
-                     if (!frame.target.isValid()) {
-                         fail(frame.targetPath, "cannot open", errno);
-                         return false;
-                     }
-                     frame.device = node.target.st_dev;
-                     node.owner = node.target.st_uid;
-                     node.group = node.target.st_gid;
-                     rememberFileSystem(frame.target.get(), frame.device, tree.target);
-                 }
-                 planDirectory(frame);
-                 return true;
-             },
-             [](Frame&, Node&) {}, [](Frame&) {});
+        walk(
+            tree, true,
+            [&](Frame* parent, Frame& frame) {
+                if (stopped())
+                    return false;
+                Node& node = *frame.node;
+                if (!parent) {
+                    // The root: a new one takes the place of nothing.
+                    if (frame.target.isValid()) {
+                        fstat(frame.target.get(), &node.target);
+                        node.targetExists = true;
+                        node.owner = node.target.st_uid;
+                        node.group = node.target.st_gid;
+                        sweepTemporaries(frame.target.get(), frame.targetPath, true);
+                        rememberFileSystem(frame.target.get(), frame.device, tree.target);
+                    } else {
+                        rememberFileSystem(tree.targetParent.get(), frame.device, tree.target);
+                        sweepTemporaries(tree.targetParent.get(), tree.target, false);
+                        FileSystem& fs = fileSystems[frame.device];
+                        fs.neededBytes += fs.blockSize;
+                        ++fs.neededInodes;
+                    }
+                } else if (node.newDir) {
+                    node.owner = parent->node->owner;
+                    node.group = parent->node->group;
+                } else {
+                    frame.target = openDirectoryAt(parent->target.get(), node.name);
+                    if (!frame.target.isValid()) {
+                        fail(frame.targetPath, "cannot open", errno);
+                        return false;
+                    }
+                    frame.device = node.target.st_dev;
+                    node.owner = node.target.st_uid;
+                    node.group = node.target.st_gid;
+                    rememberFileSystem(frame.target.get(), frame.device, tree.target);
+                }
+                planDirectory(frame);
+                return true;
+            },
+            [](Frame&, Node&) {}, [](Frame&) {});
     }
     return ok;
 }
@@ -807,15 +804,17 @@ bool TreeCopy::Private::enoughSpace()
         const qint64 freeBytes = qint64(info.f_bavail) * qint64(info.f_frsize);
         if (fs.neededBytes > freeBytes) {
             fits = false;
-            qDebug().noquote() << QStringLiteral("CopyRecursivelyOverwrite: not enough space for %1 - "
-                                                 "%2 bytes needed, %3 bytes free")
+            qDebug().noquote() << QStringLiteral(
+                                      "CopyRecursivelyOverwrite: not enough space for %1 - "
+                                      "%2 bytes needed, %3 bytes free")
                                       .arg(fs.targets.join(QStringLiteral(", ")))
                                       .arg(fs.neededBytes)
                                       .arg(freeBytes);
         } else if (info.f_files > 0 && fs.neededInodes > qint64(info.f_favail)) {
             fits = false;
-            qDebug().noquote() << QStringLiteral("CopyRecursivelyOverwrite: not enough space for %1 - "
-                                                 "%2 files needed, %3 files free")
+            qDebug().noquote() << QStringLiteral(
+                                      "CopyRecursivelyOverwrite: not enough space for %1 - "
+                                      "%2 files needed, %3 files free")
                                       .arg(fs.targets.join(QStringLiteral(", ")))
                                       .arg(fs.neededInodes)
                                       .arg(qint64(info.f_favail));
@@ -929,7 +928,7 @@ int TreeCopy::Private::setFileAttributes(int out, const Frame& frame, const Node
     }
     if (fchmod(out, installedMode(child.source, st.st_uid, st.st_gid)) != 0)
         return errno;
-    const struct timespec times[2] = { child.source.st_atim, child.source.st_mtim };
+    const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
     if (futimens(out, times) != 0)
         return errno;
     return 0;
@@ -994,7 +993,7 @@ void TreeCopy::Private::stageLink(Frame& frame, Node& child)
         fail(targetPath, "cannot create link", errno);
         return;
     }
-    const struct timespec times[2] = { child.source.st_atim, child.source.st_mtim };
+    const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
     utimensat(frame.target.get(), name.constData(), times, AT_SYMLINK_NOFOLLOW);
 }
 
@@ -1006,7 +1005,7 @@ void TreeCopy::Private::finishNewDirectory(Frame& frame)
     struct stat st;
     if (fstat(frame.target.get(), &st) == 0 && (st.st_uid != node.owner || st.st_gid != node.group))
         fchown(frame.target.get(), node.owner, node.group);
-    const struct timespec times[2] = { node.source.st_atim, node.source.st_mtim };
+    const struct timespec times[2] = {node.source.st_atim, node.source.st_mtim};
     if (fchmod(frame.target.get(), node.source.st_mode & 07777) != 0
         || futimens(frame.target.get(), times) != 0)
         fail(frame.targetPath, "cannot set attributes of", errno);
@@ -1032,24 +1031,25 @@ bool TreeCopy::Private::stage()
             }
             tree.root.temp = name;
         }
-        walk(tree, true,
-             [&](Frame* parent, Frame& frame) {
-                 if (!ok || stopped())
-                     return false;
-                 return enterForStaging(parent, frame);
-             },
-             [&](Frame& frame, Node& child) {
-                 if (!ok || stopped() || !child.stage)
-                     return;
-                 if (child.kind == Kind::File)
-                     stageFile(frame, child);
-                 else
-                     stageLink(frame, child);
-             },
-             [&](Frame& frame) {
-                 if (ok && frame.node->newDir)
-                     finishNewDirectory(frame);
-             });
+        walk(
+            tree, true,
+            [&](Frame* parent, Frame& frame) {
+                if (!ok || stopped())
+                    return false;
+                return enterForStaging(parent, frame);
+            },
+            [&](Frame& frame, Node& child) {
+                if (!ok || stopped() || !child.stage)
+                    return;
+                if (child.kind == Kind::File)
+                    stageFile(frame, child);
+                else
+                    stageLink(frame, child);
+            },
+            [&](Frame& frame) {
+                if (ok && frame.node->newDir)
+                    finishNewDirectory(frame);
+            });
     }
     return ok;
 }
@@ -1079,7 +1079,8 @@ void TreeCopy::Private::commitEntry(Frame& frame, Node& child)
         // window in which a power cut leaves old and new side by side stays
         // as short as the renames themselves.
         if (child.targetExists && child.kind != Kind::Directory
-            && renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE) == 0) {
+            && renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE)
+                == 0) {
             child.oldAtTemp = true;
             return;
         }
@@ -1096,10 +1097,11 @@ void TreeCopy::Private::commitEntry(Frame& frame, Node& child)
     }
     if (child.fixMode
         && fchmodat(dirFd, child.name.constData(),
-                    installedMode(child.source, child.target.st_uid, child.target.st_gid), 0) != 0)
+                    installedMode(child.source, child.target.st_uid, child.target.st_gid), 0)
+            != 0)
         fail(joinPath(frame.targetPath, child.name), "cannot set attributes of", errno);
     if (child.fixTimes) {
-        const struct timespec times[2] = { child.source.st_atim, child.source.st_mtim };
+        const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
         if (utimensat(dirFd, child.name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
             fail(joinPath(frame.targetPath, child.name), "cannot set attributes of", errno);
     }
@@ -1113,8 +1115,7 @@ void TreeCopy::Private::rollBackEntry(Frame& frame, Node& child)
     if (child.kind == Kind::Directory)
         removeTreeAt(frame.target.get(), child.temp, path);
     else if (unlinkat(frame.target.get(), child.temp.constData(), 0) != 0 && errno != ENOENT)
-        qDebug() << "CopyRecursivelyOverwrite: cannot remove" << displayName(path) << "-"
-                 << strerror(errno);
+        qDebug() << "CopyRecursivelyOverwrite: cannot remove" << displayName(path) << "-" << strerror(errno);
     child.temp.clear();
 }
 
@@ -1127,7 +1128,7 @@ void TreeCopy::Private::restoreDirectory(Frame& frame)
         return;
     if (node.madeWritable)
         fchmod(frame.target.get(), node.target.st_mode & 07777);
-    const struct timespec times[2] = { node.target.st_atim, node.target.st_mtim };
+    const struct timespec times[2] = {node.target.st_atim, node.target.st_mtim};
     futimens(frame.target.get(), times);
     node.touched = false;
 }
@@ -1138,20 +1139,21 @@ void TreeCopy::Private::restoreDirectory(Frame& frame)
 template <typename NewDir, typename Entry, typename Leave>
 void TreeCopy::Private::walkExisting(Tree& tree, NewDir newDir, Entry entry, Leave leave)
 {
-    walk(tree, false,
-         [&](Frame* parent, Frame& frame) {
-             if (!parent)
-                 return frame.target.isValid();
-             if (frame.node->newDir) {
-                 newDir(*parent, *frame.node);
-                 return false;
-             }
-             frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
-             if (!frame.target.isValid())
-                 fail(frame.targetPath, "cannot open", errno);
-             return frame.target.isValid();
-         },
-         entry, leave);
+    walk(
+        tree, false,
+        [&](Frame* parent, Frame& frame) {
+            if (!parent)
+                return frame.target.isValid();
+            if (frame.node->newDir) {
+                newDir(*parent, *frame.node);
+                return false;
+            }
+            frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
+            if (!frame.target.isValid())
+                fail(frame.targetPath, "cannot open", errno);
+            return frame.target.isValid();
+        },
+        entry, leave);
 }
 
 void TreeCopy::Private::commit()
@@ -1161,7 +1163,8 @@ void TreeCopy::Private::commit()
         // A new root holds its entries under their own names already.
         if (tree.root.newDir) {
             if (renameat(tree.targetParent.get(), tree.root.temp.constData(), tree.targetParent.get(),
-                         tree.rootName.constData()) != 0) {
+                         tree.rootName.constData())
+                != 0) {
                 const int error = errno;
                 removeTreeAt(tree.targetParent.get(), tree.root.temp, tree.target);
                 fail(tree.target, "cannot replace", error);
@@ -1229,8 +1232,7 @@ bool TreeCopy::run()
         }
         const QByteArray source = resolvedPath(tree.source);
         if (isSameOrBelow(resolvedPath(tree.target), source)) {
-            qDebug() << "CopyRecursivelyOverwrite: target lies inside the source"
-                     << displayName(tree.target);
+            qDebug() << "CopyRecursivelyOverwrite: target lies inside the source" << displayName(tree.target);
             return false;
         }
     }

@@ -39,4 +39,4 @@ private:
     std::unique_ptr<Private> d;
 };
 
-#endif // TREECOPY_H
+#endif  // TREECOPY_H

@@ -9,10 +9,16 @@ class UniqueFd
 {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : descriptor(fd) {}
+    explicit UniqueFd(int fd)
+        : descriptor(fd)
+    {
+    }
     ~UniqueFd() { reset(); }
 
-    UniqueFd(UniqueFd&& other) noexcept : descriptor(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept
+        : descriptor(other.release())
+    {
+    }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)
@@ -51,4 +57,4 @@ private:
     int descriptor = -1;
 };
 
-#endif // UNIQUEFD_H
+#endif  // UNIQUEFD_H

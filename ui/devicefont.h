@@ -15,6 +15,6 @@ QString family();
 // only a size. Call once the application object exists.
 void apply();
 
-} // namespace DeviceFont
+}  // namespace DeviceFont
 
-#endif // DEVICEFONT_H
+#endif  // DEVICEFONT_H

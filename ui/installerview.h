@@ -40,4 +40,4 @@ private:
     Ui::InstallerClass* ui;
 };
 
-#endif // INSTALLERVIEW_H
+#endif  // INSTALLERVIEW_H

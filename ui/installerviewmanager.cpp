@@ -35,7 +35,7 @@ QString unmatchablePassword()
     return QString(passwordMaxLength + 14, QChar(0xFFFF));
 }
 
-} // namespace
+}  // namespace
 
 InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer)
     : QObject(parent)
@@ -198,12 +198,14 @@ void InstallerViewManager::showResultScreen(const QString& outputLine, const QSt
 
 void InstallerViewManager::showSuccessScreen()
 {
-    showResultScreen(QStringLiteral("Done"), QStringLiteral("Update was successful. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Done"),
+                     QStringLiteral("Update was successful. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showFailureScreen()
 {
-    showResultScreen(QStringLiteral("Failed."), QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Failed."),
+                     QStringLiteral("Update was not successful. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::showNothingDoneScreen()
@@ -213,7 +215,8 @@ void InstallerViewManager::showNothingDoneScreen()
 
 void InstallerViewManager::showCancelledScreen()
 {
-    showResultScreen(QStringLiteral("Cancelled"), QStringLiteral("Nothing done. Remove stick to start Zentavo."));
+    showResultScreen(QStringLiteral("Cancelled"),
+                     QStringLiteral("Nothing done. Remove stick to start Zentavo."));
 }
 
 void InstallerViewManager::exitInstaller()
@@ -269,8 +272,8 @@ QString InstallerViewManager::readAdministratorPassword()
     // a FIFO, a folder) may hide a password, and the connection refuses to
     // read it, which makes it unreadable, never "no password".
     struct stat st;
-    const bool present = DirWalk::lstatPath(QFile::encodeName(databasePath), &st)
-        || (errno != ENOENT && errno != ENOTDIR);
+    const bool present =
+        DirWalk::lstatPath(QFile::encodeName(databasePath), &st) || (errno != ENOENT && errno != ENOTDIR);
     if (present) {
         if (!dbConnection) {
             dbConnection = new DBConnection(this, SettingsLayout::driver, databasePath);
@@ -279,7 +282,8 @@ QString InstallerViewManager::readAdministratorPassword()
         // A database that exists but cannot be read (locked, damaged, not a
         // database) may well hold a password: that is no "no password".
         bool unreadable = false;
-        const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
+        const QVariant storedValue =
+            repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
         const QString stored = storedValue.toString();
         AES_Encryption encryption;
         bool decrypted = false;
@@ -305,8 +309,8 @@ void InstallerViewManager::waitForActivation(QWidget* window)
     clock.start();
     QTimer tick;
     tick.start(10);
-    while (!window->isActiveWindow() && clock.elapsed() < activationTimeout
-           && !passwordAccepted && !passwordCancelled)
+    while (!window->isActiveWindow() && clock.elapsed() < activationTimeout && !passwordAccepted
+           && !passwordCancelled)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 

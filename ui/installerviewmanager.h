@@ -82,4 +82,4 @@ private:
     bool handlingEvent;
 };
 
-#endif // INSTALLERVIEWMANAGER_H
+#endif  // INSTALLERVIEWMANAGER_H

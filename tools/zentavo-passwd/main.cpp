@@ -41,7 +41,8 @@ QByteArray usageText()
 {
     using namespace SettingsLayout;
     return QString::fromLatin1(usage)
-        .arg(QString::fromLatin1(devicePath), userTable, QString::number(administratorPasswordId), valueColumn)
+        .arg(QString::fromLatin1(devicePath), userTable, QString::number(administratorPasswordId),
+             valueColumn)
         .toLocal8Bit();
 }
 
@@ -57,7 +58,8 @@ bool promptCanTake(const QString& password, QString* error)
 {
     if (password.size() > maxPasswordLength) {
         *error = QStringLiteral("the password has %1 characters; the prompt takes at most %2")
-                     .arg(password.size()).arg(maxPasswordLength);
+                     .arg(password.size())
+                     .arg(maxPasswordLength);
         return false;
     }
     const QString typeable = KeyboardCharacters::typeable();
@@ -68,13 +70,14 @@ bool promptCanTake(const QString& password, QString* error)
             untypeable << quoted;
     }
     if (!untypeable.isEmpty()) {
-        *error = QStringLiteral("the on-screen keyboard cannot type %1").arg(untypeable.join(QStringLiteral(", ")));
+        *error = QStringLiteral("the on-screen keyboard cannot type %1")
+                     .arg(untypeable.join(QStringLiteral(", ")));
         return false;
     }
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char* argv[])
 {

@@ -43,7 +43,7 @@ QString describeFixedFileInfo(const QByteArray& bytes)
              dottedVersion(dwordAt(bytes, 16), dwordAt(bytes, 20)));
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char* argv[])
 {
@@ -51,7 +51,8 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 2 || arguments.size() > 3) {
         return fail(QStringLiteral("usage: zentavo-version FILE [SUBBLOCK]\n"
-                                   "SUBBLOCK defaults to %1").arg(QLatin1String(defaultSubBlock)));
+                                   "SUBBLOCK defaults to %1")
+                        .arg(QLatin1String(defaultSubBlock)));
     }
     const QString path = arguments.at(1);
     const QString subBlock = arguments.size() == 3 ? arguments.at(2) : QString::fromLatin1(defaultSubBlock);
@@ -61,7 +62,8 @@ int main(int argc, char* argv[])
     if (path.isEmpty() || !PeVersion::fileVersionInfo(path, 0xffffffffu, &block, &error)) {
         if (path.isEmpty())
             error = PeVersion::InvalidParameter;
-        return fail(QStringLiteral("%1: %2 (error %3)").arg(path, PeVersion::errorString(error)).arg(int(error)));
+        return fail(
+            QStringLiteral("%1: %2 (error %3)").arg(path, PeVersion::errorString(error)).arg(int(error)));
     }
 
     QByteArray value;
