@@ -1,6 +1,7 @@
 #include "dirwalk.h"
 
 #include "devicepath.h"
+#include "uniquefd.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,13 +36,6 @@ QByteArray fixedRootOf(const QByteArray& path)
     return QByteArray();
 }
 
-QByteArray joinPath(const QByteArray& dir, const char* name)
-{
-    if (dir.endsWith('/'))
-        return dir + name;
-    return dir + '/' + name;
-}
-
 bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -65,7 +59,7 @@ void list(int fd, Frame* frame, const Visitor& visitor)
     if (!readDirectory(fd, &entries, &error) && visitor.failure)
         visitor.failure(frame->path, error);
     for (const Entry& entry : entries) {
-        const QByteArray path = joinPath(frame->path, entry.name.constData());
+        const QByteArray path = joinPath(frame->path, entry.name);
         if (entry.error != 0) {
             if (visitor.failure)
                 visitor.failure(path, entry.error);
@@ -119,7 +113,7 @@ bool descend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
 {
     Frame& top = stack->back();
     const QByteArray name = top.subdirectories[top.next++];
-    const QByteArray childPath = joinPath(top.path, name.constData());
+    const QByteArray childPath = joinPath(top.path, name);
     const int child = openSubdirectory(*fd, name.constData(), visitor.makeWritable);
     if (child < 0) {
         // ELOOP or ENOTDIR: swapped for something else since it was
@@ -169,79 +163,71 @@ bool ascend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
     return true;
 }
 
-// The walks down from a fixed root below, in the manner of the system calls
-// they stand for: -1 or false with errno set.
-int openParentSettingErrno(const QByteArray& path, QByteArray* name)
+}  // namespace
+
+int openParent(const QByteArray& path, QByteArray* name, int* error)
 {
     const QByteArray clean = cleanAbsolute(path);
     const int slash = clean.lastIndexOf('/');
     if (clean == "/" || slash < 0) {
-        errno = EINVAL;
+        *error = EINVAL;
         return -1;
     }
     *name = clean.mid(slash + 1);
     const QByteArray parent = slash == 0 ? QByteArray("/") : clean.left(slash);
     const QByteArray root = fixedRootOf(clean);
-    if (root.isEmpty() || parent == root)
-        return ::open(parent.constData(), directoryFlags);
-
-    int fd = ::open(root.constData(), directoryFlags);
-    const QList<QByteArray> below = parent.mid(root.size() + 1).split('/');
-    for (const QByteArray& component : below) {
-        if (fd < 0)
-            return -1;
+    const bool below = !root.isEmpty() && parent != root;
+    int fd = ::open(below ? root.constData() : parent.constData(), directoryFlags);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    if (!below)
+        return fd;
+    for (const QByteArray& component : parent.mid(root.size() + 1).split('/')) {
         const int next = ::openat(fd, component.constData(), directoryFlags | O_NOFOLLOW);
-        const int error = errno;
+        if (next < 0)
+            *error = errno;
         ::close(fd);
         fd = next;
-        errno = error;
+        if (fd < 0)
+            return -1;
     }
-    return fd;
-}
-
-bool lstatSettingErrno(const QByteArray& path, struct stat* st)
-{
-    QByteArray name;
-    const int fd = openParentSettingErrno(path, &name);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fstatat(fd, name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok;
-}
-
-}  // namespace
-
-int openParent(const QByteArray& path, QByteArray* name, int* error)
-{
-    const int fd = openParentSettingErrno(path, name);
-    if (fd < 0 && error)
-        *error = errno;
     return fd;
 }
 
 bool lstatPath(const QByteArray& path, struct stat* st, int* error)
 {
-    const bool found = lstatSettingErrno(path, st);
-    if (!found && error)
-        *error = errno;
-    return found;
+    int ignored = 0;
+    int* const reason = error ? error : &ignored;
+    QByteArray name;
+    const UniqueFd parent(openParent(path, &name, reason));
+    if (!parent.isValid())
+        return false;
+    if (::fstatat(parent.get(), name.constData(), st, AT_SYMLINK_NOFOLLOW) != 0) {
+        *reason = errno;
+        return false;
+    }
+    return true;
 }
 
 int openDirectory(const QByteArray& path, int* error)
 {
     QByteArray name;
-    const int parent = openParentSettingErrno(path, &name);
-    if (parent < 0) {
-        *error = errno;
+    const UniqueFd parent(openParent(path, &name, error));
+    if (!parent.isValid())
         return -1;
-    }
-    const int fd = ::openat(parent, name.constData(), directoryFlags | O_NOFOLLOW);
-    *error = errno;
-    ::close(parent);
+    const int fd = ::openat(parent.get(), name.constData(), directoryFlags | O_NOFOLLOW);
+    if (fd < 0)
+        *error = errno;
     return fd;
+}
+
+QByteArray joinPath(const QByteArray& dir, const QByteArray& name)
+{
+    if (dir.endsWith('/'))
+        return dir + name;
+    return dir + '/' + name;
 }
 
 bool readDirectory(int fd, std::vector<Entry>* entries, int* error)
@@ -290,7 +276,7 @@ QByteArray firstLink(const QByteArray& path)
         return QByteArray();
     QByteArray walked = root;
     for (const QByteArray& component : clean.mid(root.size() + 1).split('/')) {
-        walked = joinPath(walked, component.constData());
+        walked = joinPath(walked, component);
         struct stat st;
         int error = 0;
         if (!lstatPath(walked, &st, &error))

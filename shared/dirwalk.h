@@ -42,6 +42,9 @@ INSTALLERSHARED_EXPORT QByteArray firstLink(const QByteArray& path);
 // regular. For files that a library would otherwise open blindly.
 INSTALLERSHARED_EXPORT QByteArray firstNotRegular(const QList<QByteArray>& paths);
 
+// dir and name joined by one slash: for messages, never opened.
+INSTALLERSHARED_EXPORT QByteArray joinPath(const QByteArray& dir, const QByteArray& name);
+
 // One entry of a folder with its lstat; error is the errno value of a
 // failed lstat, and st is then not filled.
 struct INSTALLERSHARED_EXPORT Entry

@@ -47,12 +47,7 @@ QString displayName(const QByteArray& path)
     return QFile::decodeName(path);
 }
 
-QByteArray joinPath(const QByteArray& dir, const QByteArray& name)
-{
-    if (dir.endsWith('/'))
-        return dir + name;
-    return dir + '/' + name;
-}
+using DirWalk::joinPath;
 
 bool isTempName(const QByteArray& name)
 {

@@ -210,25 +210,8 @@ static void before_copy(int out)
 
 /* ---- syncs ---- */
 
-int syncfs(int fd)
-{
-    static int (*real)(int);
-    if (!real)
-        real = (int (*)(int))next_symbol("syncfs");
-    int result;
-    if (sync_eio) {
-        errno = EIO;
-        result = -1;
-    } else {
-        result = real(fd);
-    }
-    const int error = errno;
-    trace("syncfs", fd_device(fd), result, error, NULL, NULL);
-    errno = error;
-    return result;
-}
-
-static int file_sync(const char* name, int fd)
+/* Every sync goes through here: it is recorded, and fails with EIO when asked. */
+static int traced_sync(const char* name, int fd)
 {
     int (*real)(int) = (int (*)(int))next_symbol(name);
     int result;
@@ -244,14 +227,19 @@ static int file_sync(const char* name, int fd)
     return result;
 }
 
+int syncfs(int fd)
+{
+    return traced_sync("syncfs", fd);
+}
+
 int fsync(int fd)
 {
-    return file_sync("fsync", fd);
+    return traced_sync("fsync", fd);
 }
 
 int fdatasync(int fd)
 {
-    return file_sync("fdatasync", fd);
+    return traced_sync("fdatasync", fd);
 }
 
 void sync(void)
