@@ -66,28 +66,26 @@ InputPanelContext::~InputPanelContext()
 template <class Panel>
 void InputPanelContext::addPanel(Panel*& member, std::initializer_list<OwnKey<Panel>> ownKeys)
 {
-    Panel** const slot = &member;
     Panel* const panel = new Panel();
-    *slot = panel;
+    member = panel;
     const std::vector<OwnKey<Panel>> keys(ownKeys);
     const auto connectOwnKeys = [this, panel, keys] {
         for (const OwnKey<Panel>& key : keys)
             connect(panel, key.first, this, key.second);
     };
-    windows.push_back({panel, panel, QChar(), connectOwnKeys, [slot] {
-                           delete *slot;
-                           *slot = nullptr;
+    windows.push_back({panel, panel, QChar(), connectOwnKeys, [&member] {
+                           delete member;
+                           member = nullptr;
                        }});
 }
 
 template <class Bar>
 void InputPanelContext::addKeyBar(Bar*& member, QChar vowel)
 {
-    Bar** const slot = &member;
-    *slot = new Bar();
-    windows.push_back({*slot, nullptr, vowel, nullptr, [slot] {
-                           delete *slot;
-                           *slot = nullptr;
+    member = new Bar();
+    windows.push_back({member, nullptr, vowel, nullptr, [&member] {
+                           delete member;
+                           member = nullptr;
                        }});
 }
 
