@@ -1,6 +1,7 @@
 #include "dirwalk.h"
 
 #include "devicepath.h"
+#include "fsattributes.h"
 #include "uniquefd.h"
 
 #include <QDir>
@@ -41,6 +42,13 @@ bool sameFile(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Where the walk started: with oneFileSystem it stays there.
+struct Origin
+{
+    dev_t device = 0;
+    std::uint64_t mount = 0;
+};
+
 struct Frame
 {
     struct stat st;
@@ -52,18 +60,22 @@ struct Frame
 
 // Hands the folder's entries to the visitor in the folder's order and keeps
 // the sub-directories to walk into.
-void list(int fd, Frame* frame, const Visitor& visitor)
+void list(int fd, Frame* frame, const Visitor& visitor, const Origin& origin)
 {
     std::vector<Entry> entries;
     int error = 0;
     if (!readDirectory(fd, &entries, &error) && visitor.failure)
         visitor.failure(frame->path, error);
+    if (visitor.folder)
+        visitor.folder(fd, frame->path, entries);
     for (const Entry& entry : entries) {
         const QByteArray path = joinPath(frame->path, entry.name);
         if (entry.error != 0) {
             if (visitor.failure)
                 visitor.failure(path, entry.error);
         } else if (S_ISDIR(entry.st.st_mode)) {
+            if (visitor.oneFileSystem && entry.st.st_dev != origin.device)
+                continue;
             if (!visitor.enter || visitor.enter(entry.name.constData(), path))
                 frame->subdirectories.push_back(entry.name);
         } else if (visitor.entry) {
@@ -109,7 +121,7 @@ int openSubdirectory(int fd, const char* name, bool makeWritable)
 
 // Opens the next sub-directory of the top frame and pushes its frame; *fd
 // becomes the sub-directory's descriptor. False when it was not walked into.
-bool descend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
+bool descend(std::vector<Frame>* stack, int* fd, const Visitor& visitor, const Origin& origin)
 {
     Frame& top = stack->back();
     const QByteArray name = top.subdirectories[top.next++];
@@ -131,10 +143,17 @@ bool descend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
         ::close(child);
         return false;
     }
+    // A bind mount of a folder of the same file system shows only here.
+    if (visitor.oneFileSystem
+        && (frame.st.st_dev != origin.device
+            || (origin.mount != 0 && FsAttributes::mountId(child) != origin.mount))) {
+        ::close(child);
+        return false;
+    }
     ::close(*fd);
     *fd = child;
     stack->push_back(std::move(frame));
-    list(*fd, &stack->back(), visitor);
+    list(*fd, &stack->back(), visitor, origin);
     return true;
 }
 
@@ -161,6 +180,20 @@ bool ascend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
     if (visitor.leave)
         visitor.leave(*fd, done.name.constData(), done.path);
     return true;
+}
+
+// Whether name in the folder open as parentFd is where another file system
+// or mount begins; what cannot be looked at counts as one, so that it is
+// left alone.
+bool isMountedAt(int parentFd, const char* name)
+{
+    FsAttributes::Entry parent;
+    FsAttributes::Entry entry;
+    int error = 0;
+    if (!FsAttributes::look(parentFd, "", &parent, &error)
+        || !FsAttributes::look(parentFd, name, &entry, &error))
+        return true;
+    return FsAttributes::crossesMount(parent, entry);
 }
 
 }  // namespace
@@ -308,11 +341,14 @@ bool walk(int fd, const QByteArray& path, const Visitor& visitor)
         ::close(fd);
         return false;
     }
-    list(fd, &stack.back(), visitor);
+    Origin origin;
+    origin.device = stack.back().st.st_dev;
+    origin.mount = FsAttributes::mountId(fd);
+    list(fd, &stack.back(), visitor, origin);
     for (;;) {
         const Frame& top = stack.back();
         if (top.next < top.subdirectories.size())
-            descend(&stack, &fd, visitor);
+            descend(&stack, &fd, visitor, origin);
         else if (stack.size() == 1)
             break;
         else if (!ascend(&stack, &fd, visitor))
@@ -332,7 +368,7 @@ bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path, cons
         return false;
     }
     bool removed = true;
-    if (S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(st.st_mode) && !isMountedAt(parentFd, name.constData())) {
         const int fd = openSubdirectory(parentFd, name.constData(), true);
         if (fd < 0) {
             failed(path, errno, true);

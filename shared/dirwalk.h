@@ -73,6 +73,13 @@ struct INSTALLERSHARED_EXPORT Visitor
     std::function<void(int parentFd, const char* name, const QByteArray& path)> leave;
     // Something that could not be read or opened; errno value given.
     std::function<void(const QByteArray& path, int error)> failure;
+    // A folder walked into, the starting one included, with its descriptor
+    // and its entries, before any of them is handed to entry or enter.
+    std::function<void(int fd, const QByteArray& path, const std::vector<Entry>& entries)> folder;
+    // A walk stays on the file system and mount of the folder it starts
+    // from, as rm --one-file-system does: a mount point below is neither
+    // walked into nor emptied.
+    bool oneFileSystem = true;
     // Folders walked into get their owner's read, write and search
     // permissions, as removing what is in them needs those.
     bool makeWritable = false;
@@ -92,7 +99,8 @@ using RemovalFailure = std::function<void(const QByteArray& path, int error, boo
 // Removes the entry name of the folder open as parentFd: a file, link or
 // special file is unlinked, a folder is emptied with walk() and removed.
 // path names the entry in messages. True when the entry is gone, including
-// when it was not there.
+// when it was not there. Whatever is mounted below the entry stays, and the
+// entry with it.
 INSTALLERSHARED_EXPORT bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path,
                                      const RemovalFailure& failed);
 

@@ -1,14 +1,16 @@
 #include "treecopy.h"
 
 #include "dirwalk.h"
+#include "fsattributes.h"
 #include "stopsignals.h"
+#include "tempname.h"
 #include "uniquefd.h"
+#include "xattrcopy.h"
 
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,13 +27,13 @@
 
 namespace {
 
-// Temporaries of a copy carry this prefix, so that a later copy can tell the
-// leftovers of a killed run from the device's own files.
-const char tempPrefix[] = ".zentavo-tmp-";
-
 // Errors of our own, reported like an errno.
 const int sourceChanged = -1;
 const int stopRequested = -2;
+
+// Why an entry that the plan saw cannot be committed.
+const char changedMeanwhile[] = "it changed after the plan";
+const char appearedMeanwhile[] = "an entry of that name appeared after the plan";
 
 const char* reasonText(int error)
 {
@@ -49,19 +51,7 @@ QString displayName(const QByteArray& path)
 
 using DirWalk::joinPath;
 
-bool isTempName(const QByteArray& name)
-{
-    return name.startsWith(tempPrefix);
-}
-
-QByteArray randomTempName()
-{
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    QByteArray name(tempPrefix);
-    for (int i = 0; i < 6; ++i)
-        name += alphabet[QRandomGenerator::global()->bounded(int(sizeof(alphabet) - 1))];
-    return name;
-}
+using TempName::isTemp;
 
 bool sameTime(const struct timespec& a, const struct timespec& b)
 {
@@ -315,6 +305,59 @@ mode_t installedMode(const struct stat& source, uid_t owner, gid_t group)
 
 enum class Kind { Directory, File, Link };
 
+bool sameEntry(const FsAttributes::Entry& entry, const struct stat& planned)
+{
+    return entry.type == (planned.st_mode & S_IFMT) && entry.device == planned.st_dev
+        && entry.inode == planned.st_ino;
+}
+
+// Whether the entry name of the folder open as dirFd is still the one the
+// plan saw, and can be renamed over or changed: nullptr, or why not.
+const char* whyNotReplaceable(int dirFd, const QByteArray& name, const struct stat& planned,
+                              const FsAttributes::Entry& folder)
+{
+    FsAttributes::Entry entry;
+    int error = 0;
+    if (!FsAttributes::look(dirFd, name.constData(), &entry, &error))
+        return error == ENOENT ? changedMeanwhile : strerror(error);
+    if (!sameEntry(entry, planned))
+        return changedMeanwhile;
+    if (FsAttributes::crossesMount(folder, entry))
+        return "a mount point";
+    if (entry.immutable)
+        return "immutable or append-only";
+    return nullptr;
+}
+
+// What the commit did to an entry, so that it can be undone until the last
+// swap has succeeded.
+enum class Commit {
+    None,
+    Swapped,     // new and old exchanged: the old version is at temp
+    Renamed,     // a new name: temp renamed to it
+    MovedAside,  // no swap on this file system: the old version went to aside first
+};
+
+// ext4 keeps a folder entry in 8 bytes and the name rounded up to 4.
+qint64 entryBytes(qint64 nameLength)
+{
+    return 8 + (nameLength + 3) / 4 * 4;
+}
+
+// Blocks a folder may need for entries of that many bytes: one while they
+// fit; otherwise the folder is indexed, with a root block and leaves that
+// are split when full and so may hold only half a block each.
+qint64 directoryBlocks(qint64 bytes, qint64 blockSize)
+{
+    if (bytes <= blockSize)
+        return 1;
+    return (2 * bytes + blockSize - 1) / blockSize + 1;
+}
+
+// The name lengths a staged entry takes in its folder.
+const qint64 tempNameLength = 19;
+const qint64 markerNameLength = 48;
+
 // One entry of a source tree and what the copy does with it.
 struct Node
 {
@@ -328,11 +371,14 @@ struct Node
     bool stage = false;     // files and links: a new version is written
     bool fixMode = false;   // unchanged files: only metadata is set
     bool fixTimes = false;
-    bool newDir = false;   // directories: created by the copy
-    bool touched = false;  // existing directories: entries added or mode changed
-    bool madeWritable = false;
+    bool newDir = false;     // directories: created by the copy
+    bool getsNames = false;  // existing directories: the copy makes new names in it
+    bool touched = false;    // existing directories: entries added
     QByteArray temp;         // staged name in an existing directory
-    bool oldAtTemp = false;  // committed by a swap: the old version is at temp
+    QByteArray aside;        // the old version's name while the new one goes in, without swaps
+    QByteArray marker;       // existing directories: the temporary that records their time
+    Commit commit = Commit::None;
+    bool metadataSet = false;  // unchanged files: mode or times set by the commit
     QByteArray linkText;
     uid_t owner = 0;  // directories: who new entries below belong to
     gid_t group = 0;
@@ -368,6 +414,7 @@ struct Frame
     QByteArray sourcePath;
     QByteArray targetPath;
     dev_t device = 0;
+    FsAttributes::Entry folder;  // the target, as the checks of its entries need it
 };
 
 }  // namespace
@@ -411,35 +458,55 @@ struct TreeCopy::Private
 
     bool openRoots(Tree& tree, Frame* frame, bool withSource);
     void sweepTemporaries(int rootFd, const QByteArray& rootPath, bool deep);
+    void sweepFolder(int fd, const QByteArray& path, const std::vector<DirEntry>& entries);
     void rememberFileSystem(int dirFd, dev_t device, const QByteArray& targetRoot);
+    bool enterForPlanning(Frame* parent, Frame& frame, Tree& tree);
     void planDirectory(Frame& frame);
     void refuse(Node& child, const QByteArray& path, const char* what, const char* reason);
     void planEntry(Frame& frame, Node& child);
     void planLink(Frame& frame, Node& child, FileSystem& fs);
     void planFile(Frame& frame, Node& child, FileSystem& fs);
     bool sameAsInstalled(Frame& frame, Node& child);
+    void planNewNames(Frame& frame);
     bool enoughSpace();
 
     bool enterForStaging(Frame* parent, Frame& child);
+    bool markFolder(Frame& frame);
     UniqueFd createStaged(Frame& frame, Node& child);
-    int setFileAttributes(int out, const Frame& frame, const Node& child);
+    int setFileAttributes(int out, int in, const Frame& frame, const Node& child);
     void stageFile(Frame& frame, Node& child);
     void stageLink(Frame& frame, Node& child);
     void finishNewDirectory(Frame& frame);
 
+    bool enterForChecking(Frame& frame);
+    void checkEntry(Frame& frame, Node& child);
     void commitEntry(Frame& frame, Node& child);
+    void swapEntry(Frame& frame, Node& child);
+    void moveAsideEntry(Frame& frame, Node& child);
+    void setMetadata(Frame& frame, Node& child);
+    void undoEntry(Frame& frame, Node& child);
+    void finishEntry(Frame& frame, Node& child);
     void rollBackEntry(Frame& frame, Node& child);
     void restoreDirectory(Frame& frame);
     bool syncFileSystems();
 
     template <typename Enter, typename Entry, typename Leave>
     void walk(Tree& tree, bool withSource, Enter enter, Entry entry, Leave leave);
+    template <typename Enter, typename NewDir, typename Entry, typename Leave>
+    void walkExisting(Tree& tree, Enter enter, NewDir newDir, Entry entry, Leave leave);
     template <typename NewDir, typename Entry, typename Leave>
-    void walkExisting(Tree& tree, NewDir newDir, Entry entry, Leave leave);
+    void walkExisting(Tree& tree, NewDir newDir, Entry entry, Leave leave)
+    {
+        walkExisting(
+            tree, [](Frame&) { return true; }, newDir, entry, leave);
+    }
 
     bool plan();
     bool stage();
-    void commit();
+    bool checkTargets();
+    bool commit();
+    void undo();
+    void finish();
     void rollBack();
 };
 
@@ -498,40 +565,44 @@ bool TreeCopy::Private::openRoots(Tree& tree, Frame* frame, bool withSource)
 }
 
 // Leftovers of an earlier run that was killed: only names with our prefix,
-// anywhere below the target, never through a link.
+// anywhere below the target, never through a link, never into another file
+// system, one folder open at a time. A folder that cannot be read fails the
+// copy: leftovers in it would stay.
 void TreeCopy::Private::sweepTemporaries(int rootFd, const QByteArray& rootPath, bool deep)
 {
-    struct Level
-    {
-        UniqueFd fd;
-        QByteArray path;
+    DirWalk::Visitor visitor;
+    visitor.enter = [deep](const char* name, const QByteArray&) { return deep && !isTemp(name); };
+    visitor.folder = [this](int fd, const QByteArray& path, const std::vector<DirEntry>& entries) {
+        sweepFolder(fd, path, entries);
     };
-    std::vector<Level> stack;
-    stack.push_back({UniqueFd(dup(rootFd)), rootPath});
-    while (!stack.empty()) {
-        Level level = std::move(stack.back());
-        stack.pop_back();
-        struct stat before;
-        std::vector<DirEntry> entries;
-        int error = 0;
-        if (!level.fd.isValid() || fstat(level.fd.get(), &before) != 0
-            || !listDirectory(level.fd.get(), &entries, &error))
-            continue;  // the plan reports what it cannot read
-        bool removed = false;
-        for (const DirEntry& entry : entries) {
-            const QByteArray path = joinPath(level.path, entry.name);
-            if (isTempName(entry.name)) {
-                removeTreeAt(level.fd.get(), entry.name, path);
-                removed = true;
-            } else if (deep && S_ISDIR(entry.st.st_mode)) {
-                stack.push_back({openDirectoryAt(level.fd.get(), entry.name), path});
-            }
-        }
-        if (removed) {
-            const struct timespec times[2] = {before.st_atim, before.st_mtim};
-            futimens(level.fd.get(), times);
-        }
+    visitor.failure = [this](const QByteArray& path, int error) {
+        fail(path, "cannot read directory", error);
+    };
+    const int fd = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return fail(rootPath, "cannot read directory", errno);
+    DirWalk::walk(fd, rootPath, visitor);
+}
+
+// Removes the temporaries of one folder and gives it back the time that the
+// killed run's marker recorded, or the time it had before the sweep.
+void TreeCopy::Private::sweepFolder(int fd, const QByteArray& path, const std::vector<DirEntry>& entries)
+{
+    struct stat before;
+    if (fstat(fd, &before) != 0)
+        return fail(path, "cannot read directory", errno);
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    bool removed = false;
+    for (const DirEntry& entry : entries) {
+        if (!isTemp(entry.name))
+            continue;
+        TempName::recordedTime(entry.name, &times[1]);
+        if (!removeTreeAt(fd, entry.name, joinPath(path, entry.name)))
+            ok = false;
+        removed = true;
     }
+    if (removed && futimens(fd, times) != 0)
+        fail(path, "cannot set attributes of", errno);
 }
 
 void TreeCopy::Private::rememberFileSystem(int dirFd, dev_t device, const QByteArray& targetRoot)
@@ -621,6 +692,46 @@ void TreeCopy::Private::planDirectory(Frame& frame)
         if (!child.conflict)
             planEntry(frame, child);
     }
+    planNewNames(frame);
+}
+
+// What the commit will change in one folder must be changeable: no entry it
+// replaces is a mount point or immutable, and a folder that gets new names
+// is writable for us. Root needs no write bit, so an existing folder's mode
+// is never touched: a run killed meanwhile would leave it changed. The
+// folder's new entries are added to the space needed.
+void TreeCopy::Private::planNewNames(Frame& frame)
+{
+    Node& node = *frame.node;
+    qint64 bytes = 0;
+    for (Node& child : node.children) {
+        if (child.conflict)
+            continue;
+        if (node.newDir) {
+            bytes += entryBytes(child.name.size());
+            continue;
+        }
+        if (child.targetExists && (child.stage || child.fixMode || child.fixTimes)) {
+            if (const char* why =
+                    whyNotReplaceable(frame.target.get(), child.name, child.target, frame.folder))
+                refuse(child, joinPath(frame.targetPath, child.name), "cannot replace", why);
+        }
+        if (!child.conflict && (child.stage || child.newDir))
+            bytes += entryBytes(tempNameLength) + (child.targetExists ? 0 : entryBytes(child.name.size()));
+    }
+    FileSystem& fs = fileSystems[frame.device];
+    if (!node.newDir && bytes > 0) {
+        node.getsNames = true;
+        bytes += entryBytes(markerNameLength);
+        ++fs.neededInodes;
+        const char* why = frame.folder.immutable ? "immutable or append-only" : nullptr;
+        if (!why && faccessat(frame.target.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+            why = strerror(errno);
+        if (why)
+            fail(frame.targetPath, "cannot write into", why);
+    }
+    if (node.newDir || bytes > 0)
+        fs.neededBytes += directoryBlocks(bytes, fs.blockSize) * fs.blockSize;
 }
 
 void TreeCopy::Private::refuse(Node& child, const QByteArray& path, const char* what, const char* reason)
@@ -640,7 +751,7 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
     if (type != S_IFDIR && type != S_IFREG && type != S_IFLNK)
         return refuse(child, sourcePath, "skipped", "special file");
     // The next run would sweep it away as the leftover of a killed copy.
-    if (isTempName(child.name))
+    if (isTemp(child.name))
         return refuse(child, sourcePath, "skipped", "name reserved for temporaries");
     if (type == S_IFDIR) {
         child.kind = Kind::Directory;
@@ -648,10 +759,8 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
             return refuse(child, targetPath, "cannot replace with a directory",
                           S_ISLNK(child.target.st_mode) ? "a link is in the way" : "a file is in the way");
         child.newDir = !child.targetExists;
-        if (child.newDir) {
-            fs.neededBytes += fs.blockSize;
+        if (child.newDir)
             ++fs.neededInodes;
-        }
         return;
     }
     if (targetIsDir)
@@ -738,7 +847,52 @@ bool TreeCopy::Private::sameAsInstalled(Frame& frame, Node& child)
         refuse(child, sourcePath, "cannot copy", reasonText(sourceChanged));
         return false;
     }
-    return result == Comparison::Same;
+    // Same bytes with other attributes (a file capability) is another file.
+    return result == Comparison::Same && XattrCopy::samePayloadAttributes(in.get(), installed.get());
+}
+
+// Opens the target of a directory for planning: the root, a new directory
+// (nothing to open), or an existing one, whose leftovers are swept where it
+// begins another file system or mount.
+bool TreeCopy::Private::enterForPlanning(Frame* parent, Frame& frame, Tree& tree)
+{
+    Node& node = *frame.node;
+    int error = 0;
+    if (!parent && frame.target.isValid()) {
+        fstat(frame.target.get(), &node.target);
+        node.targetExists = true;
+        node.owner = node.target.st_uid;
+        node.group = node.target.st_gid;
+        sweepTemporaries(frame.target.get(), frame.targetPath, true);
+        rememberFileSystem(frame.target.get(), frame.device, tree.target);
+    } else if (!parent) {
+        // The root: a new one takes the place of nothing.
+        rememberFileSystem(tree.targetParent.get(), frame.device, tree.target);
+        sweepTemporaries(tree.targetParent.get(), tree.target, false);
+        FileSystem& fs = fileSystems[frame.device];
+        fs.neededBytes += fs.blockSize;
+        ++fs.neededInodes;
+    } else if (node.newDir) {
+        node.owner = parent->node->owner;
+        node.group = parent->node->group;
+    } else {
+        frame.target = openDirectoryAt(parent->target.get(), node.name);
+        if (!frame.target.isValid()) {
+            fail(frame.targetPath, "cannot open", errno);
+            return false;
+        }
+        frame.device = node.target.st_dev;
+        node.owner = node.target.st_uid;
+        node.group = node.target.st_gid;
+        rememberFileSystem(frame.target.get(), frame.device, tree.target);
+    }
+    if (frame.target.isValid() && !FsAttributes::look(frame.target.get(), "", &frame.folder, &error)) {
+        fail(frame.targetPath, "cannot read", error);
+        return false;
+    }
+    if (parent && frame.target.isValid() && FsAttributes::crossesMount(parent->folder, frame.folder))
+        sweepTemporaries(frame.target.get(), frame.targetPath, true);
+    return true;
 }
 
 bool TreeCopy::Private::plan()
@@ -747,39 +901,8 @@ bool TreeCopy::Private::plan()
         walk(
             tree, true,
             [&](Frame* parent, Frame& frame) {
-                if (stopped())
+                if (stopped() || !enterForPlanning(parent, frame, tree))
                     return false;
-                Node& node = *frame.node;
-                if (!parent) {
-                    // The root: a new one takes the place of nothing.
-                    if (frame.target.isValid()) {
-                        fstat(frame.target.get(), &node.target);
-                        node.targetExists = true;
-                        node.owner = node.target.st_uid;
-                        node.group = node.target.st_gid;
-                        sweepTemporaries(frame.target.get(), frame.targetPath, true);
-                        rememberFileSystem(frame.target.get(), frame.device, tree.target);
-                    } else {
-                        rememberFileSystem(tree.targetParent.get(), frame.device, tree.target);
-                        sweepTemporaries(tree.targetParent.get(), tree.target, false);
-                        FileSystem& fs = fileSystems[frame.device];
-                        fs.neededBytes += fs.blockSize;
-                        ++fs.neededInodes;
-                    }
-                } else if (node.newDir) {
-                    node.owner = parent->node->owner;
-                    node.group = parent->node->group;
-                } else {
-                    frame.target = openDirectoryAt(parent->target.get(), node.name);
-                    if (!frame.target.isValid()) {
-                        fail(frame.targetPath, "cannot open", errno);
-                        return false;
-                    }
-                    frame.device = node.target.st_dev;
-                    node.owner = node.target.st_uid;
-                    node.group = node.target.st_gid;
-                    rememberFileSystem(frame.target.get(), frame.device, tree.target);
-                }
                 planDirectory(frame);
                 return true;
             },
@@ -838,38 +961,25 @@ bool TreeCopy::Private::enterForStaging(Frame* parent, Frame& frame)
             fail(frame.targetPath, "cannot copy into", "the directory changed meanwhile");
             return false;
         }
-        // Files are put into the directory before its mode is restored, so
-        // for now it must be writable for us.
-        if ((st.st_mode & S_IRWXU) != S_IRWXU) {
-            node.touched = true;
-            if (fchmod(frame.target.get(), (st.st_mode & 07777) | S_IRWXU) != 0) {
-                fail(frame.targetPath, "cannot make writable", errno);
-                return false;
-            }
-            node.madeWritable = true;
-        }
         return true;
     }
     if (!parent)
         return frame.target.isValid();  // a new root, made by stage()
     QByteArray name = node.name;
-    int result = -1;
+    int error = 0;
     if (parent->node->newDir) {
-        result = mkdirat(parent->target.get(), name.constData(), S_IRWXU);
-    } else {
-        for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
-            name = randomTempName();
-            result = mkdirat(parent->target.get(), name.constData(), S_IRWXU);
-            if (result != 0 && errno != EEXIST)
-                break;
-        }
-        if (result == 0) {
+        error = mkdirat(parent->target.get(), name.constData(), S_IRWXU) == 0 ? 0 : errno;
+    } else if (markFolder(*parent)) {
+        const int dirFd = parent->target.get();
+        error = TempName::createUnder(
+            &name, [dirFd](const QByteArray& temp) { return mkdirat(dirFd, temp.constData(), S_IRWXU); });
+        if (error == 0)
             node.temp = name;
-            parent->node->touched = true;
-        }
+    } else {
+        return false;
     }
-    if (result != 0) {
-        fail(frame.targetPath, "cannot create directory", errno);
+    if (error != 0) {
+        fail(frame.targetPath, "cannot create directory", error);
         return false;
     }
     frame.target = openDirectoryAt(parent->target.get(), name);
@@ -880,37 +990,67 @@ bool TreeCopy::Private::enterForStaging(Frame* parent, Frame& frame)
     return true;
 }
 
+// Before the first new name goes into an existing folder, a marker that
+// records the folder's time: a run killed from here on leaves it, and the
+// next run's sweep gives the folder its time back.
+bool TreeCopy::Private::markFolder(Frame& frame)
+{
+    Node& node = *frame.node;
+    if (!node.marker.isEmpty())
+        return true;
+    node.touched = true;
+    QByteArray name;
+    const int dirFd = frame.target.get();
+    const int error = TempName::createUnder(
+        &name,
+        [dirFd](const QByteArray& temp) {
+            const UniqueFd fd(openat(dirFd, temp.constData(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR));
+            return fd.isValid() ? 0 : -1;
+        },
+        &node.target.st_mtim);
+    if (error != 0) {
+        fail(frame.targetPath, "cannot write into", error);
+        return false;
+    }
+    node.marker = name;
+    return true;
+}
+
 // Creates the file a new version is written to: beside its target under a
 // temporary name, or, in a new directory (itself still hidden under a
 // temporary name), under its own name at once.
 UniqueFd TreeCopy::Private::createStaged(Frame& frame, Node& child)
 {
-    const bool inNewDir = frame.node->newDir;
-    QByteArray name = child.name;
+    const int dirFd = frame.target.get();
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd out;
-    for (int attempt = 0; attempt < 100 && !out.isValid(); ++attempt) {
-        if (!inNewDir)
-            name = randomTempName();
-        out = UniqueFd(openat(frame.target.get(), name.constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
-        if (!out.isValid() && (errno != EEXIST || inNewDir))
-            break;
-    }
-    if (!out.isValid()) {
-        fail(joinPath(frame.targetPath, child.name), "cannot create", errno);
+    int error = 0;
+    if (frame.node->newDir) {
+        out = UniqueFd(openat(dirFd, child.name.constData(), flags, S_IRUSR | S_IWUSR));
+        error = out.isValid() ? 0 : errno;
+    } else if (markFolder(frame)) {
+        QByteArray name;
+        error = TempName::createUnder(&name, [&](const QByteArray& temp) {
+            out = UniqueFd(openat(dirFd, temp.constData(), flags, S_IRUSR | S_IWUSR));
+            return out.isValid() ? 0 : -1;
+        });
+        if (error == 0)
+            child.temp = name;
+    } else {
         return out;
     }
-    if (!inNewDir) {
-        child.temp = name;
-        frame.node->touched = true;
-    }
+    if (error != 0)
+        fail(joinPath(frame.targetPath, child.name), "cannot create", error);
     return out;
 }
 
-// Owner, mode and times of a staged file; 0, or the errno that failed. A
-// replaced file keeps its owner, a new one belongs to the owner of its
-// directory: the payload's owner never reaches the device.
-int TreeCopy::Private::setFileAttributes(int out, const Frame& frame, const Node& child)
+// Owner, extended attributes, mode and times of a staged file; 0, or the
+// errno that failed. A replaced file keeps its owner, a new one belongs to
+// the owner of its directory: the payload's owner never reaches the device.
+// The attributes come after the owner, whose change would drop a file
+// capability, and before the mode, which an ACL would change.
+int TreeCopy::Private::setFileAttributes(int out, int in, const Frame& frame, const Node& child)
 {
     const uid_t owner = child.targetExists ? child.target.st_uid : frame.node->owner;
     const gid_t group = child.targetExists ? child.target.st_gid : frame.node->group;
@@ -921,6 +1061,11 @@ int TreeCopy::Private::setFileAttributes(int out, const Frame& frame, const Node
         st.st_uid = owner;
         st.st_gid = group;
     }
+    UniqueFd installed;
+    if (child.targetExists && S_ISREG(child.target.st_mode))
+        installed = openForReading(frame.target.get(), child.name);
+    if (const int error = XattrCopy::copy(in, out, installed.get()))
+        return error;
     if (fchmod(out, installedMode(child.source, st.st_uid, st.st_gid)) != 0)
         return errno;
     const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
@@ -947,7 +1092,7 @@ void TreeCopy::Private::stageFile(Frame& frame, Node& child)
         return;
     int error = 0;
     if (copyData(in.get(), out.get(), inStat.st_size, &buffer, &error))
-        error = setFileAttributes(out.get(), frame, child);
+        error = setFileAttributes(out.get(), in.get(), frame, child);
     if (out.close() != 0 && error == 0)
         error = errno;
     // A file that grew, shrank or was written while it was read is no
@@ -963,47 +1108,48 @@ void TreeCopy::Private::stageFile(Frame& frame, Node& child)
 void TreeCopy::Private::stageLink(Frame& frame, Node& child)
 {
     const QByteArray targetPath = joinPath(frame.targetPath, child.name);
-    const bool inNewDir = frame.node->newDir;
+    const int dirFd = frame.target.get();
     QByteArray name = child.name;
-    int result = -1;
-    for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
-        if (!inNewDir)
-            name = randomTempName();
-        result = symlinkat(child.linkText.constData(), frame.target.get(), name.constData());
-        if (result != 0 && (errno != EEXIST || inNewDir))
-            break;
-    }
-    if (result != 0) {
-        fail(targetPath, "cannot create link", errno);
+    int error = 0;
+    if (frame.node->newDir) {
+        error = symlinkat(child.linkText.constData(), dirFd, name.constData()) == 0 ? 0 : errno;
+    } else if (markFolder(frame)) {
+        error = TempName::createUnder(&name, [&](const QByteArray& temp) {
+            return symlinkat(child.linkText.constData(), dirFd, temp.constData());
+        });
+        if (error == 0)
+            child.temp = name;
+    } else {
         return;
     }
-    if (!inNewDir) {
-        child.temp = name;
-        frame.node->touched = true;
-    }
+    if (error != 0)
+        return fail(targetPath, "cannot create link", error);
     const uid_t owner = child.targetExists ? child.target.st_uid : frame.node->owner;
     const gid_t group = child.targetExists ? child.target.st_gid : frame.node->group;
-    if (fchownat(frame.target.get(), name.constData(), owner, group, AT_SYMLINK_NOFOLLOW) != 0
-        && errno != EPERM) {
-        fail(targetPath, "cannot create link", errno);
-        return;
-    }
+    if (fchownat(dirFd, name.constData(), owner, group, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM)
+        return fail(targetPath, "cannot create link", errno);
     const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
-    utimensat(frame.target.get(), name.constData(), times, AT_SYMLINK_NOFOLLOW);
+    if (utimensat(dirFd, name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        fail(targetPath, "cannot set attributes of", errno);
 }
 
-// Everything below a new directory is in place: it gets the payload's mode
-// and times, and the owner of the directory it is created in.
+// Everything below a new directory is in place: it gets the payload's mode,
+// attributes and times, and the owner of the directory it is created in.
 void TreeCopy::Private::finishNewDirectory(Frame& frame)
 {
     const Node& node = *frame.node;
     struct stat st;
-    if (fstat(frame.target.get(), &st) == 0 && (st.st_uid != node.owner || st.st_gid != node.group))
-        fchown(frame.target.get(), node.owner, node.group);
+    if (fstat(frame.target.get(), &st) == 0 && (st.st_uid != node.owner || st.st_gid != node.group)
+        && fchown(frame.target.get(), node.owner, node.group) != 0 && errno != EPERM)
+        return fail(frame.targetPath, "cannot set attributes of", errno);
+    int error = frame.source.isValid() ? XattrCopy::copy(frame.source.get(), frame.target.get(), -1) : 0;
     const struct timespec times[2] = {node.source.st_atim, node.source.st_mtim};
-    if (fchmod(frame.target.get(), node.source.st_mode & 07777) != 0
-        || futimens(frame.target.get(), times) != 0)
-        fail(frame.targetPath, "cannot set attributes of", errno);
+    if (error == 0
+        && (fchmod(frame.target.get(), node.source.st_mode & 07777) != 0
+            || futimens(frame.target.get(), times) != 0))
+        error = errno;
+    if (error != 0)
+        fail(frame.targetPath, "cannot set attributes of", error);
 }
 
 bool TreeCopy::Private::stage()
@@ -1012,19 +1158,21 @@ bool TreeCopy::Private::stage()
         if (!ok)
             break;
         if (tree.root.newDir) {
-            QByteArray name;
-            int result = -1;
-            for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
-                name = randomTempName();
-                result = mkdirat(tree.targetParent.get(), name.constData(), S_IRWXU);
-                if (result != 0 && errno != EEXIST)
-                    break;
-            }
-            if (result != 0) {
-                fail(tree.target, "cannot create directory", errno);
+            // The temporary records the parent's time, which the sweep gives back.
+            struct stat parent;
+            const int parentFd = tree.targetParent.get();
+            int error = fstat(parentFd, &parent) == 0 ? 0 : errno;
+            if (error == 0)
+                error = TempName::createUnder(
+                    &tree.root.temp,
+                    [parentFd](const QByteArray& temp) {
+                        return mkdirat(parentFd, temp.constData(), S_IRWXU);
+                    },
+                    &parent.st_mtim);
+            if (error != 0) {
+                fail(tree.target, "cannot create directory", error);
                 break;
             }
-            tree.root.temp = name;
         }
         walk(
             tree, true,
@@ -1065,46 +1213,232 @@ bool TreeCopy::Private::syncFileSystems()
     return synced;
 }
 
-void TreeCopy::Private::commitEntry(Frame& frame, Node& child)
+// renameat2 with RENAME_NOREPLACE, or, where the file system has no such
+// flag, a rename after a look that nothing has the name.
+int renameNoReplace(int dirFd, const QByteArray& from, const QByteArray& to)
 {
-    const int dirFd = frame.target.get();
-    if (!child.temp.isEmpty()) {
-        // Swapping keeps the old file alive under the temporary name, so that
-        // freeing its blocks waits until every new file is in place: the
-        // window in which a power cut leaves old and new side by side stays
-        // as short as the renames themselves.
-        if (child.targetExists && child.kind != Kind::Directory
-            && renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE)
-                == 0) {
-            child.oldAtTemp = true;
-            return;
-        }
-        if (renameat(dirFd, child.temp.constData(), dirFd, child.name.constData()) != 0) {
-            const int error = errno;
-            if (child.kind == Kind::Directory)
-                removeTreeAt(dirFd, child.temp, joinPath(frame.targetPath, child.temp));
-            else
-                unlinkat(dirFd, child.temp.constData(), 0);
-            fail(joinPath(frame.targetPath, child.name), "cannot replace", error);
-        }
-        child.temp.clear();
+    if (renameat2(dirFd, from.constData(), dirFd, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    struct stat st;
+    if (fstatat(dirFd, to.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    if (errno != ENOENT)
+        return errno;
+    return renameat(dirFd, from.constData(), dirFd, to.constData()) == 0 ? 0 : errno;
+}
+
+bool isPlanned(int dirFd, const QByteArray& name, const struct stat& planned)
+{
+    struct stat st;
+    return fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        && (st.st_mode & S_IFMT) == (planned.st_mode & S_IFMT) && st.st_dev == planned.st_dev
+        && st.st_ino == planned.st_ino;
+}
+
+// Right before the first swap, with the staged data synced: every entry the
+// commit will rename over or change is still the one the plan saw and can be
+// changed, and every new name is still free. Anything else is a conflict
+// that the roll-back handles like one found by the plan.
+bool TreeCopy::Private::enterForChecking(Frame& frame)
+{
+    const Node& node = *frame.node;
+    int error = 0;
+    if (!FsAttributes::look(frame.target.get(), "", &frame.folder, &error)) {
+        fail(frame.targetPath, "cannot read", error);
+        return false;
+    }
+    if (frame.folder.device != node.target.st_dev || frame.folder.inode != node.target.st_ino)
+        fail(frame.targetPath, "cannot copy into", "the directory changed meanwhile");
+    else if (node.getsNames && frame.folder.immutable)
+        fail(frame.targetPath, "cannot write into", "immutable or append-only");
+    return true;
+}
+
+void TreeCopy::Private::checkEntry(Frame& frame, Node& child)
+{
+    if (child.temp.isEmpty() && !child.fixMode && !child.fixTimes)
+        return;
+    const QByteArray path = joinPath(frame.targetPath, child.name);
+    if (child.targetExists) {
+        if (const char* why = whyNotReplaceable(frame.target.get(), child.name, child.target, frame.folder))
+            fail(path, "cannot replace", why);
         return;
     }
+    struct stat st;
+    if (fstatat(frame.target.get(), child.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        fail(path, "cannot create", appearedMeanwhile);
+    else if (errno != ENOENT)
+        fail(path, "cannot create", errno);
+}
+
+bool TreeCopy::Private::checkTargets()
+{
+    for (Tree& tree : trees) {
+        if (tree.root.newDir) {
+            struct stat st;
+            if (fstatat(tree.targetParent.get(), tree.rootName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                fail(tree.target, "cannot create", appearedMeanwhile);
+            continue;
+        }
+        const auto check = [&](Frame& frame, Node& child) { checkEntry(frame, child); };
+        walkExisting(
+            tree, [&](Frame& frame) { return enterForChecking(frame); }, check, check, [](Frame&) {});
+    }
+    return ok;
+}
+
+// Puts one staged entry in place. Only names change, and every step can be
+// undone until the last one has succeeded: a swapped file keeps its old
+// version under the temporary name, a new name can go back to it.
+void TreeCopy::Private::commitEntry(Frame& frame, Node& child)
+{
+    if (!ok || child.temp.isEmpty())
+        return;
+    if (child.targetExists && child.kind != Kind::Directory)
+        return swapEntry(frame, child);
+    const int error = renameNoReplace(frame.target.get(), child.temp, child.name);
+    if (error != 0)
+        return fail(joinPath(frame.targetPath, child.name),
+                    error == EEXIST ? "cannot create" : "cannot replace",
+                    error == EEXIST ? appearedMeanwhile : strerror(error));
+    child.commit = Commit::Renamed;
+}
+
+// Swapping keeps the old file alive under the temporary name, so that freeing
+// its blocks waits until every new file is in place: the window in which a
+// power cut leaves old and new side by side stays as short as the swaps.
+void TreeCopy::Private::swapEntry(Frame& frame, Node& child)
+{
+    const int dirFd = frame.target.get();
+    const QByteArray path = joinPath(frame.targetPath, child.name);
+    if (renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE) != 0) {
+        if (errno == EINVAL || errno == ENOSYS)
+            return moveAsideEntry(frame, child);
+        return fail(path, "cannot replace", errno);
+    }
+    child.commit = Commit::Swapped;
+    // What went out must be the file the plan saw; anything else goes back.
+    if (isPlanned(dirFd, child.temp, child.target))
+        return;
+    if (renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE) == 0)
+        child.commit = Commit::None;
+    fail(path, "cannot replace", changedMeanwhile);
+}
+
+// Without swaps (some file systems have none) the old version first moves to
+// a temporary name of its own, then the new one takes its place. A power cut
+// between the two leaves the name missing, with both versions beside it; the
+// payload is still there and the next run installs it.
+void TreeCopy::Private::moveAsideEntry(Frame& frame, Node& child)
+{
+    const int dirFd = frame.target.get();
+    const QByteArray path = joinPath(frame.targetPath, child.name);
+    QByteArray aside;
+    int error = TempName::createUnder(&aside, [&](const QByteArray& temp) {
+        const int result = renameNoReplace(dirFd, child.name, temp);
+        errno = result;
+        return result == 0 ? 0 : -1;
+    });
+    if (error != 0)
+        return fail(path, "cannot replace", error);
+    if (!isPlanned(dirFd, aside, child.target)) {
+        renameNoReplace(dirFd, aside, child.name);
+        return fail(path, "cannot replace", changedMeanwhile);
+    }
+    error = renameNoReplace(dirFd, child.temp, child.name);
+    if (error != 0) {
+        renameNoReplace(dirFd, aside, child.name);
+        return fail(path, "cannot replace", error);
+    }
+    child.aside = aside;
+    child.commit = Commit::MovedAside;
+}
+
+// Files whose bytes did not change get the payload's mode and times; the
+// plan's look at them is what the undo gives back.
+void TreeCopy::Private::setMetadata(Frame& frame, Node& child)
+{
+    if (!ok || (!child.fixMode && !child.fixTimes))
+        return;
+    const int dirFd = frame.target.get();
+    child.metadataSet = true;
+    int error = 0;
     if (child.fixMode
         && fchmodat(dirFd, child.name.constData(),
                     installedMode(child.source, child.target.st_uid, child.target.st_gid), 0)
             != 0)
-        fail(joinPath(frame.targetPath, child.name), "cannot set attributes of", errno);
-    if (child.fixTimes) {
-        const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
-        if (utimensat(dirFd, child.name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
-            fail(joinPath(frame.targetPath, child.name), "cannot set attributes of", errno);
+        error = errno;
+    const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
+    if (error == 0 && child.fixTimes
+        && utimensat(dirFd, child.name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        error = errno;
+    if (error != 0)
+        fail(joinPath(frame.targetPath, child.name), "cannot set attributes of", error);
+}
+
+// Takes one committed step back; the staged entry is then at its temporary
+// name again, for the roll-back to remove.
+void TreeCopy::Private::undoEntry(Frame& frame, Node& child)
+{
+    const int dirFd = frame.target.get();
+    int error = 0;
+    switch (child.commit) {
+    case Commit::None:
+        break;
+    case Commit::Swapped:
+        if (renameat2(dirFd, child.temp.constData(), dirFd, child.name.constData(), RENAME_EXCHANGE) != 0)
+            error = errno;
+        break;
+    case Commit::Renamed:
+        error = renameNoReplace(dirFd, child.name, child.temp);
+        break;
+    case Commit::MovedAside:
+        error = renameNoReplace(dirFd, child.name, child.temp);
+        if (error == 0)
+            error = renameNoReplace(dirFd, child.aside, child.name);
+        break;
     }
+    if (error == 0 && child.metadataSet && child.kind == Kind::File
+        && fchmodat(dirFd, child.name.constData(), child.target.st_mode & 07777, 0) != 0)
+        error = errno;
+    const struct timespec times[2] = {child.target.st_atim, child.target.st_mtim};
+    if (error == 0 && child.metadataSet
+        && utimensat(dirFd, child.name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        error = errno;
+    if (error != 0) {
+        qDebug() << "CopyRecursivelyOverwrite: cannot undo"
+                 << displayName(joinPath(frame.targetPath, child.name)) << "-" << strerror(error);
+        return;
+    }
+    child.commit = Commit::None;
+    child.metadataSet = false;
+}
+
+// The commit has succeeded: the old versions go. Only the very file that was
+// replaced is removed; whatever else came to stand at its temporary name is
+// left and named.
+void TreeCopy::Private::finishEntry(Frame& frame, Node& child)
+{
+    const QByteArray& old = child.commit == Commit::MovedAside ? child.aside : child.temp;
+    if (child.commit == Commit::Swapped || child.commit == Commit::MovedAside) {
+        const QByteArray path = joinPath(frame.targetPath, old);
+        if (!isPlanned(frame.target.get(), old, child.target))
+            qDebug() << "CopyRecursivelyOverwrite: left" << displayName(path) << "-" << changedMeanwhile;
+        else if (unlinkat(frame.target.get(), old.constData(), 0) != 0 && errno != ENOENT)
+            qDebug() << "CopyRecursivelyOverwrite: cannot remove" << displayName(path) << "-"
+                     << strerror(errno);
+    }
+    child.commit = Commit::None;
+    child.temp.clear();
+    child.aside.clear();
 }
 
 void TreeCopy::Private::rollBackEntry(Frame& frame, Node& child)
 {
-    if (child.temp.isEmpty())
+    // A step that could not be undone holds an old version at temp: it stays.
+    if (child.temp.isEmpty() || child.commit != Commit::None)
         return;
     const QByteArray path = joinPath(frame.targetPath, child.temp);
     if (child.kind == Kind::Directory)
@@ -1114,74 +1448,109 @@ void TreeCopy::Private::rollBackEntry(Frame& frame, Node& child)
     child.temp.clear();
 }
 
-// A directory that was there before keeps its mode and times, whatever the
-// copy added to it.
+// A directory that was there before keeps its times, whatever the copy added
+// to it; its marker goes last, just before.
 void TreeCopy::Private::restoreDirectory(Frame& frame)
 {
     Node& node = *frame.node;
     if (node.newDir || !node.touched || !frame.target.isValid())
         return;
-    if (node.madeWritable)
-        fchmod(frame.target.get(), node.target.st_mode & 07777);
+    // Logged, not failed: after a commit the update has landed all the same.
+    if (!node.marker.isEmpty() && unlinkat(frame.target.get(), node.marker.constData(), 0) != 0
+        && errno != ENOENT)
+        qDebug() << "CopyRecursivelyOverwrite: cannot remove"
+                 << displayName(joinPath(frame.targetPath, node.marker)) << "-" << strerror(errno);
+    node.marker.clear();
     const struct timespec times[2] = {node.target.st_atim, node.target.st_mtim};
-    futimens(frame.target.get(), times);
+    if (futimens(frame.target.get(), times) != 0)
+        qDebug() << "CopyRecursivelyOverwrite: cannot set attributes of" << displayName(frame.targetPath)
+                 << "-" << strerror(errno);
     node.touched = false;
 }
 
 // Walks the directories of a target tree that existed before the copy. A new
 // directory is handed to newDir as an entry of its parent and not entered:
 // it is staged, renamed or removed whole.
-template <typename NewDir, typename Entry, typename Leave>
-void TreeCopy::Private::walkExisting(Tree& tree, NewDir newDir, Entry entry, Leave leave)
+template <typename Enter, typename NewDir, typename Entry, typename Leave>
+void TreeCopy::Private::walkExisting(Tree& tree, Enter enter, NewDir newDir, Entry entry, Leave leave)
 {
     walk(
         tree, false,
         [&](Frame* parent, Frame& frame) {
-            if (!parent)
-                return frame.target.isValid();
-            if (frame.node->newDir) {
+            if (parent && frame.node->newDir) {
                 newDir(*parent, *frame.node);
                 return false;
             }
-            frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
-            if (!frame.target.isValid())
+            if (parent)
+                frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
+            if (!frame.target.isValid()) {
                 fail(frame.targetPath, "cannot open", errno);
-            return frame.target.isValid();
+                return false;
+            }
+            return enter(frame);
         },
         entry, leave);
 }
 
-void TreeCopy::Private::commit()
+bool TreeCopy::Private::commit()
 {
-    const auto renameIntoPlace = [&](Frame& frame, Node& child) { commitEntry(frame, child); };
+    const auto commitOne = [&](Frame& frame, Node& child) { commitEntry(frame, child); };
     for (Tree& tree : trees) {
+        if (!ok)
+            break;
         // A new root holds its entries under their own names already.
         if (tree.root.newDir) {
-            if (renameat(tree.targetParent.get(), tree.root.temp.constData(), tree.targetParent.get(),
-                         tree.rootName.constData())
-                != 0) {
-                const int error = errno;
-                removeTreeAt(tree.targetParent.get(), tree.root.temp, tree.target);
-                fail(tree.target, "cannot replace", error);
-            }
-            tree.root.temp.clear();
+            const int error = renameNoReplace(tree.targetParent.get(), tree.root.temp, tree.rootName);
+            if (error != 0)
+                fail(tree.target, error == EEXIST ? "cannot create" : "cannot replace",
+                     error == EEXIST ? appearedMeanwhile : strerror(error));
+            else
+                tree.root.commit = Commit::Renamed;
             continue;
         }
-        walkExisting(tree, renameIntoPlace, renameIntoPlace, [](Frame&) {});
+        walkExisting(tree, commitOne, commitOne, [](Frame&) {});
     }
-    // Every new file is in place: now the old ones go, and the directories
-    // that existed get their times back.
+    const auto setOne = [&](Frame& frame, Node& child) { setMetadata(frame, child); };
     for (Tree& tree : trees) {
+        if (ok && !tree.root.newDir)
+            walkExisting(
+                tree, [](Frame&, Node&) {}, setOne, [](Frame&) {});
+    }
+    return ok;
+}
+
+// A step of the commit failed: every step already made is taken back, so
+// that the roll-back leaves both trees exactly as they were.
+void TreeCopy::Private::undo()
+{
+    const auto undoOne = [&](Frame& frame, Node& child) { undoEntry(frame, child); };
+    for (Tree& tree : trees) {
+        if (tree.root.newDir) {
+            if (tree.root.commit == Commit::Renamed) {
+                const int error = renameNoReplace(tree.targetParent.get(), tree.rootName, tree.root.temp);
+                if (error == 0)
+                    tree.root.commit = Commit::None;
+                else
+                    qDebug() << "CopyRecursivelyOverwrite: cannot undo" << displayName(tree.target) << "-"
+                             << strerror(error);
+            }
+            continue;
+        }
+        walkExisting(tree, undoOne, undoOne, [](Frame&) {});
+    }
+}
+
+// Every new file is in place: now the old ones go, and the directories that
+// existed get their times back.
+void TreeCopy::Private::finish()
+{
+    for (Tree& tree : trees) {
+        tree.root.temp.clear();
         if (tree.root.newDir)
             continue;
         walkExisting(
-            tree, [](Frame&, Node&) {},
-            [&](Frame& frame, Node& child) {
-                if (child.oldAtTemp)
-                    removeTreeAt(frame.target.get(), child.temp, joinPath(frame.targetPath, child.temp));
-                child.oldAtTemp = false;
-                child.temp.clear();
-            },
+            tree, [](Frame&, Node& child) { child.temp.clear(); },
+            [&](Frame& frame, Node& child) { finishEntry(frame, child); },
             [&](Frame& frame) { restoreDirectory(frame); });
     }
 }
@@ -1191,7 +1560,7 @@ void TreeCopy::Private::rollBack()
     const auto removeStaged = [&](Frame& frame, Node& child) { rollBackEntry(frame, child); };
     for (Tree& tree : trees) {
         if (tree.root.newDir) {
-            if (!tree.root.temp.isEmpty())
+            if (!tree.root.temp.isEmpty() && tree.root.commit == Commit::None)
                 removeTreeAt(tree.targetParent.get(), tree.root.temp, tree.target);
             tree.root.temp.clear();
             continue;
@@ -1235,12 +1604,18 @@ bool TreeCopy::run()
     // Nothing is written before the whole plan holds and fits.
     if (!d->plan() || !d->enoughSpace())
         return false;
-    if (!d->stage() || d->stopped() || !d->syncFileSystems()) {
+    if (!d->stage() || d->stopped() || !d->syncFileSystems() || !d->checkTargets()) {
         d->rollBack();
         return false;
     }
     // From here on only names change: the new data is on the medium.
-    d->commit();
+    if (!d->commit()) {
+        d->undo();
+        d->rollBack();
+        d->syncFileSystems();
+        return false;
+    }
+    d->finish();
     d->syncFileSystems();
     return d->ok;
 }
