@@ -859,11 +859,12 @@ bool TreeCopy::Private::enterForPlanning(Frame* parent, Frame& frame, Tree& tree
     Node& node = *frame.node;
     int error = 0;
     if (!parent && frame.target.isValid()) {
+        // Swept first: the sweep gives the folder back the time it had.
+        sweepTemporaries(frame.target.get(), frame.targetPath, true);
         fstat(frame.target.get(), &node.target);
         node.targetExists = true;
         node.owner = node.target.st_uid;
         node.group = node.target.st_gid;
-        sweepTemporaries(frame.target.get(), frame.targetPath, true);
         rememberFileSystem(frame.target.get(), frame.device, tree.target);
     } else if (!parent) {
         // The root: a new one takes the place of nothing.
@@ -890,8 +891,13 @@ bool TreeCopy::Private::enterForPlanning(Frame* parent, Frame& frame, Tree& tree
         fail(frame.targetPath, "cannot read", error);
         return false;
     }
-    if (parent && frame.target.isValid() && FsAttributes::crossesMount(parent->folder, frame.folder))
+    if (parent && frame.target.isValid() && FsAttributes::crossesMount(parent->folder, frame.folder)) {
         sweepTemporaries(frame.target.get(), frame.targetPath, true);
+        if (fstat(frame.target.get(), &node.target) != 0) {
+            fail(frame.targetPath, "cannot read", errno);
+            return false;
+        }
+    }
     return true;
 }
 

@@ -101,7 +101,18 @@ def _walk(root, prune=()):
             yield rel, name, os.stat(name, dir_fd=dirfd, follow_symlinks=False), dirfd
 
 
-def snapshot(root, big=1 << 30, prune=(), times=False):
+def xattrs(name, dirfd=None):
+    """The extended attributes of a file or folder, sorted; () where none can be read."""
+    fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dirfd)
+    try:
+        return tuple(sorted((key, os.getxattr(fd, key)) for key in os.listxattr(fd)))
+    except OSError:
+        return ()
+    finally:
+        os.close(fd)
+
+
+def snapshot(root, big=1 << 30, prune=(), times=False, full=False):
     """Every entry below root: relative path -> description.
 
     Files: ("f", sha1, mode bits, size); files above `big` bytes are not
@@ -109,6 +120,7 @@ def snapshot(root, big=1 << 30, prune=(), times=False):
     ("d",). Links are never followed; directories in `prune` are left out.
     With `times`, every description ends with the modification time in
     nanoseconds, and root itself is listed as "." with its mode and time.
+    With `full` (and `times`), owner, group and extended attributes follow.
     """
     result = {}
     if not os.path.lexists(root):
@@ -126,9 +138,14 @@ def snapshot(root, big=1 << 30, prune=(), times=False):
         else:
             entry = ("other", stat.S_IFMT(st.st_mode))
         result[rel] = entry + (st.st_mtime_ns,) if times else entry
+        if times and full:
+            attributes = () if stat.S_ISLNK(st.st_mode) else xattrs(name, dirfd)
+            result[rel] += (st.st_uid, st.st_gid, attributes)
     if times:
         st = os.stat(root)
         result["."] = ("d", stat.S_IMODE(st.st_mode), st.st_mtime_ns)
+        if full:
+            result["."] += (st.st_uid, st.st_gid, xattrs(root))
     return result
 
 
@@ -342,6 +359,9 @@ class Call:
     def is_rename(self):
         return self.name in ("rename", "renameat", "renameat2")
 
+    def is_failed_rename(self):
+        return self.is_rename() and self.result < 0 and self.errno == 5
+
     def is_copy(self):
         return self.name in ("copy_file_range", "pwrite", "pwrite64")
 
@@ -361,7 +381,8 @@ class Shim:
         self.trace = trace
 
     def env(self, sync_eio=False, copy_delay_us=0, rename_delay_us=0, huge_free=False,
-            grow=None, hold_at_copy=0, hold_at_name=None):
+            grow=None, hold_at_copy=0, hold_at_name=None, hold_at_sync=0, release=None,
+            rename_fail_at=(), no_exchange=False):
         """The environment of a run with the shim loaded and the trace emptied."""
         with open(self.trace, "w"):
             pass
@@ -376,6 +397,10 @@ class Shim:
             "ZENTAVO_SHIM_GROW": grow or "",
             "ZENTAVO_SHIM_HOLD_AT_COPY": str(hold_at_copy),
             "ZENTAVO_SHIM_HOLD_AT_NAME": hold_at_name or "",
+            "ZENTAVO_SHIM_HOLD_AT_SYNC": str(hold_at_sync),
+            "ZENTAVO_SHIM_RELEASE": release or "",
+            "ZENTAVO_SHIM_RENAME_FAIL_AT": ",".join(str(k) for k in rename_fail_at),
+            "ZENTAVO_SHIM_NO_EXCHANGE": "1" if no_exchange else "0",
         }
         # A sanitizer build wants its runtime first; the shim comes before it
         # and has no sanitizer of its own, so that check must be off.

@@ -18,6 +18,13 @@
  *                                  updater at a known point of the copy
  *   ZENTAVO_SHIM_HOLD_AT_NAME=NAME the same hold, at the second data copy out of
  *                                  a file called NAME (inside that file's copy)
+ *   ZENTAVO_SHIM_HOLD_AT_SYNC=K    the same hold, before the K-th syncfs
+ *   ZENTAVO_SHIM_RELEASE=FILE      a hold also ends as soon as FILE exists, so a
+ *                                  test can change the trees and let the run go on
+ *   ZENTAVO_SHIM_RENAME_FAIL_AT=K  the K-th renameat2 (from 1) fails with EIO
+ *                                  before it is made; K,L,... fails several
+ *   ZENTAVO_SHIM_NO_EXCHANGE=1     renameat2 with RENAME_EXCHANGE fails with
+ *                                  EINVAL, as on a file system without swaps
  *
  * Plain C and libc only: it is loaded into sanitizer builds and Qt 5 or Qt 6
  * builds alike. */
@@ -46,6 +53,12 @@ static long hold_at_copy;
 static long copy_calls;
 static const char* hold_name;
 static long hold_name_calls;
+static long hold_at_sync;
+static long sync_calls;
+static const char* release_path;
+static char rename_fail_at[256];
+static long renameat2_calls;
+static int no_exchange;
 
 __attribute__((constructor)) static void shim_init(void)
 {
@@ -66,6 +79,14 @@ __attribute__((constructor)) static void shim_init(void)
     hold_at_copy = value ? atol(value) : 0;
     value = getenv("ZENTAVO_SHIM_HOLD_AT_NAME");
     hold_name = value && *value ? value : NULL;
+    value = getenv("ZENTAVO_SHIM_HOLD_AT_SYNC");
+    hold_at_sync = value ? atol(value) : 0;
+    value = getenv("ZENTAVO_SHIM_RELEASE");
+    release_path = value && *value ? value : NULL;
+    value = getenv("ZENTAVO_SHIM_RENAME_FAIL_AT");
+    snprintf(rename_fail_at, sizeof(rename_fail_at), ",%s,", value ? value : "");
+    value = getenv("ZENTAVO_SHIM_NO_EXCHANGE");
+    no_exchange = value && strcmp(value, "1") == 0;
 }
 
 static void* next_symbol(const char* name)
@@ -165,8 +186,17 @@ static void hold(dev_t device, long call)
 {
     const int saved = errno;
     trace("hold", device, call, 0, NULL, NULL);
-    struct timespec left = { 20, 0 };
-    nanosleep(&left, &left);  /* ends early when a signal is handled */
+    /* 20 s in steps of 5 ms; ends early when a signal is handled or the
+     * release file appears. */
+    for (int step = 0; step < 4000; ++step) {
+        struct timespec left = { 0, 5000000 };
+        if (nanosleep(&left, &left) != 0)
+            break;
+        struct stat st;
+        if (release_path && stat(release_path, &st) == 0)
+            break;
+    }
+    trace("released", device, call, 0, NULL, NULL);
     errno = saved;
 }
 
@@ -215,6 +245,9 @@ static int traced_sync(const char* name, int fd)
 {
     int (*real)(int) = (int (*)(int))next_symbol(name);
     int result;
+    if (strcmp(name, "syncfs") == 0
+        && __atomic_add_fetch(&sync_calls, 1, __ATOMIC_SEQ_CST) == hold_at_sync)
+        hold(fd_device(fd), hold_at_sync);
     if (sync_eio) {
         errno = EIO;
         result = -1;
@@ -286,9 +319,36 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
         real = (int (*)(int, const char*, int, const char*, unsigned int))next_symbol("renameat2");
     delay(rename_delay_us);
     const dev_t device = name_device(fromdir, from);
-    const int result = real(fromdir, from, todir, to, flags);
+    const long call = __atomic_add_fetch(&renameat2_calls, 1, __ATOMIC_SEQ_CST);
+    char number[32];
+    snprintf(number, sizeof(number), ",%ld,", call);
+    int result;
+    if (strstr(rename_fail_at, number)) {
+        errno = EIO;
+        result = -1;
+    } else if (no_exchange && (flags & RENAME_EXCHANGE)) {
+        errno = EINVAL;
+        result = -1;
+    } else {
+        result = real(fromdir, from, todir, to, flags);
+    }
     const int error = errno;
     trace("renameat2", device, result, error, from, to);
+    errno = error;
+    return result;
+}
+
+/* ---- removals ---- */
+
+int unlinkat(int dirfd, const char* name, int flags)
+{
+    static int (*real)(int, const char*, int);
+    if (!real)
+        real = (int (*)(int, const char*, int))next_symbol("unlinkat");
+    const dev_t device = name_device(dirfd, name);
+    const int result = real(dirfd, name, flags);
+    const int error = errno;
+    trace("unlinkat", device, result, error, name, NULL);
     errno = error;
     return result;
 }

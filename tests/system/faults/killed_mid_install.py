@@ -8,12 +8,16 @@ in the trace) and classified afterwards by the trace: no sync yet means the
 kill hit the staging, one sync means it hit the renames.
 
 After a kill during the staging both trees are exactly the old ones (every
-file with its bytes, mode and time; only temporaries may be left, which a
-SIGKILL cannot avoid). After a kill at any other moment each installed file
-is its complete old or its complete new version, never partial or missing.
-The payload is only ever deleted, never changed. The complete run that
-follows, on whatever the killed one left, ends with both trees exactly new
-and no temporary anywhere on the flash disk.
+file with its bytes, mode and time, every folder with its mode, a read-only
+one included; only temporaries may be left, which a SIGKILL cannot avoid).
+After a kill at any other moment each installed file is its complete old or
+its complete new version, never partial or missing. During the swaps no old
+version is freed: each replaced file's old version is still beside it under
+a temporary name. Some runs are made to fail in the middle of the commit and
+are killed while they undo it. The payload is only ever deleted, never
+changed. The complete run that follows, on whatever the killed one left,
+ends with both trees exactly new, every folder that existed with its mode
+and time, and no temporary anywhere on the flash disk.
 
 usage: killed_mid_install.py --installer PATH --shim LIBRARY
 environment: ZENTAVO_FAULTS_SEED (repeat a run), ZENTAVO_FAULTS_KILLS (16),
@@ -116,6 +120,8 @@ def build_pristine(device, rng, total_mb):
         if i % 4:
             fill(os.path.join(device.system, rel), rng, noise, "old", size if i % 2 else size + 999)
     fill(os.path.join(device.system, "device.cfg"), rng, noise, "own", 1000)
+    # A folder the copy writes into that nobody may write to: root may.
+    os.chmod(os.path.join(device.system, "sys1"), 0o555)
 
 
 def is_payload_request(rel):
@@ -223,9 +229,45 @@ def check_killed_state(device, expect):
     return temps, new_app + new_sys, old_app + old_sys
 
 
+def check_old_versions_kept(device, expect):
+    """During the swaps every target file that is new has its old version
+    beside it under a temporary name: nothing old is freed before the commit
+    has succeeded."""
+    for label, root, old, new in (("application", device.app, expect.old_app, expect.new_app),
+                                  ("system", device.system, expect.old_system, expect.payload_system)):
+        now = files(tree(root))
+        kept = {}
+        for rel, entry in now.items():
+            if os.path.basename(rel).startswith(devicesim.TEMP_PREFIX) and entry[0] == "f":
+                kept.setdefault(os.path.dirname(rel), set()).add(entry[1])
+        for rel, entry in now.items():
+            if rel in old and rel in new and entry == new[rel] and old[rel] != new[rel]:
+                check(old[rel][1] in kept.get(os.path.dirname(rel), ()),
+                      "%s: %s is new, and its old version is gone already" % (label, rel))
+
+
+def check_undone_state(device, expect):
+    """The old trees, as the clearing of the request files left them."""
+    for label, root in (("application", device.app), ("system", device.system)):
+        now = tree(root)
+        old = expect.before_copy[label]
+        for rel in set(now) | set(old):
+            a, b = old.get(rel), now.get(rel)
+            if a and b and a[0] == "d" and label == "application" and rel in expect.cleared_dirs:
+                a, b = a[:2], b[:2]
+            check(a == b, "%s tree not exactly old after an undone update at %r: %r, was %r"
+                  % (label, rel, b, a))
+
+
 def check_final_state(device, expect):
     app = files(tree(device.app))
     system = files(tree(device.system))
+    for label, root in (("application", device.app), ("system", device.system)):
+        now = tree(root)
+        for rel, entry in expect.before_copy[label].items():
+            if entry[0] == "d" and not (label == "application" and rel in expect.cleared_dirs):
+                check(now.get(rel) == entry, "%s folder %s is %r after a complete run, was %r"
+                      % (label, rel, now.get(rel), entry))
     for label, actual, wanted in (("installed application", app, expect.final_app),
                                   ("system directory", system, expect.final_system)):
         missing = sorted(set(wanted) - set(actual))
@@ -308,21 +350,28 @@ def test():
     print("phases: copy from %.2f s, first data at %.2f s, staging %.2f s (%d data copies), "
           "renames %.2f s (%d), payload deleted by %.2f s"
           % (t_copy, t_data, staging, copies, renaming, renames, t_end))
+    # An undo starts at a failed rename in the middle of the commit and
+    # takes as long as the steps it takes back.
+    fail_at = max(2, renames // 2)
 
-    # Two in five kills aim at the staging, two at the renames, one anywhere.
-    aims = ["staging", "renames", "staging", "renames", "anywhere"]
+    # Kills aim at the staging, the renames, the undo of a failed commit, and anywhere.
+    aims = ["staging", "renames", "undo", "staging", "renames", "anywhere"]
     phases = {}
     mixed = 0
     for i in range(kills):
         aim = aims[i % len(aims)]
         reset()
-        run = Updater(binary, device, work, "killed%02d" % i, env_changes=shim.env(**slow))
+        failing = {"rename_fail_at": (fail_at,)} if aim == "undo" else {}
+        run = Updater(binary, device, work, "killed%02d" % i, env_changes=shim.env(**slow, **failing))
         if aim == "staging":
             start = wait_calls(run, shim, "is_copy", 1)
             moment = start + rng.uniform(0.0, 0.7) * staging
         elif aim == "renames":
             start = wait_calls(run, shim, "is_sync", 1)
             moment = start + rng.uniform(0.0, 0.7) * renaming
+        elif aim == "undo":
+            start = wait_calls(run, shim, "is_failed_rename", 1)
+            moment = start + rng.uniform(0.0, 0.5) * renaming * fail_at / max(renames, 1)
         else:
             moment = rng.uniform(0.0, t_end + 0.05)
         time.sleep(max(0.0, moment - (time.monotonic() - run.started)))
@@ -334,8 +383,13 @@ def test():
               % (i, run.proc.returncode, run.stderr_tail()))
         calls = shim.calls()
         syncs = sum(1 for c in calls if c.is_sync())
+        first_sync = next((n for n, c in enumerate(calls) if c.is_sync()), len(calls))
         if syncs >= 2 or "Status: " in log:
             phase = "after the copy"
+        elif any(c.is_failed_rename() for c in calls):
+            phase = "undo"
+        elif any(c.name == "unlinkat" for c in calls[first_sync:]):
+            phase = "removing old versions"
         elif syncs == 1:
             phase = "renames"
         elif any(c.is_copy() for c in calls):
@@ -348,6 +402,8 @@ def test():
         try:
             if phase in ("planning", "staging"):
                 check_exactly_old(device, expect)
+            if phase in ("renames", "undo"):
+                check_old_versions_kept(device, expect)
             temps, new, old = check_killed_state(device, expect)
         except devicesim.TestFailure as failure:
             raise devicesim.TestFailure("after kill %d at %.3f s (%s): %s" % (i, moment, phase, failure))
@@ -358,8 +414,14 @@ def test():
               % (i, moment, aim, phase, sum(1 for c in calls if c.is_copy()),
                  sum(1 for c in calls if c.is_rename()), new, old, temps))
         try:
+            # An undo that ran to its end failed the update, which deletes
+            # the payload: the device then stays exactly old.
+            undone = not os.path.exists(device.payload_app)
             complete_run(binary, device, work, "complete%02d" % i)
-            check_final_state(device, expect)
+            if undone:
+                check_undone_state(device, expect)
+            else:
+                check_final_state(device, expect)
         except devicesim.TestFailure as failure:
             raise devicesim.TestFailure("complete run after kill %d at %.3f s (%s): %s"
                                         % (i, moment, phase, failure))
@@ -368,7 +430,7 @@ def test():
     # Aimed well inside phases that last seconds: a few may drift out on a
     # loaded machine, not half of them.
     aimed = {aim: sum(1 for i in range(kills) if aims[i % len(aims)] == aim)
-             for aim in ("staging", "renames")}
+             for aim in ("staging", "renames", "undo")}
     for phase, count in aimed.items():
         check(phases.get(phase, 0) >= (count + 1) // 2,
               "too few kills landed in the %s (%d aimed): %r" % (phase, count, phases))
