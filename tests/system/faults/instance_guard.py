@@ -8,14 +8,14 @@ The first updater waits at its result for the stick to be pulled. Then:
   stuck        a second start while the first is stopped (SIGSTOP)
   planted      no first run: an unprivileged user holds every lock file it can
                reach or make beforehand; the updater must still run
-In the first four the second start ends within 5 s with exit code 0 and
-writes nothing; the first goes on and ends normally.
+  spelling     the first waits at its password prompt; second starts through a
+               link to the device root and through "run/.." below it
+In the first four and the last, the second start ends within 5 s with exit
+code 0 and writes nothing; the first goes on and ends normally.
 
-usage: instance_guard.py --installer PATH --case NAME
+usage: instance_guard.py --installer PATH --case NAME [--passwd PATH]
 """
 
-import glob
-import hashlib
 import os
 import signal
 import subprocess
@@ -26,6 +26,8 @@ import devicesim
 from devicesim import Device, Updater, check
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+# One lock per device, whatever the spelling of its root.
+LOCK_NAME = "zentavo-installer.lock"
 
 
 def session(work, name):
@@ -75,7 +77,6 @@ def start_first(binary, device, work, env_changes):
 def plant(device, work):
     """As nobody: make and hold every lock the updater could use."""
     root = os.path.abspath(device.root)
-    key = "zentavo-installer-" + hashlib.sha1(os.path.normpath(root).encode()).hexdigest()[:16]
     script = (
         "import fcntl, os, sys, time\n"
         "held = []\n"
@@ -86,7 +87,7 @@ def plant(device, work):
         "except OSError:\n"
         "    pass\n"
         "for d in sys.argv[1:]:\n"
-        "    for name in (%r + '.lock',):\n"
+        "    for name in (%r,):\n"
         "        try:\n"
         "            os.makedirs(d, exist_ok=True)\n"
         "            fd = os.open(os.path.join(d, name), os.O_RDONLY | os.O_CREAT, 0o644)\n"
@@ -95,7 +96,7 @@ def plant(device, work):
         "        except OSError as e:\n"
         "            pass\n"
         "print('held', len(held), flush=True)\n"
-        "time.sleep(60)\n" % key)
+        "time.sleep(60)\n" % LOCK_NAME)
     folders = [os.path.join(work, "shared-tmpdir"), os.path.join(root, "run", "zentavo-installer"),
                "/run/zentavo-installer"]
     proc = subprocess.Popen(NOBODY + [sys.executable, "-c", script] + folders,
@@ -106,8 +107,39 @@ def plant(device, work):
     return proc
 
 
+def case_spelling(binary, passwd, device, work, first_env):
+    """A second start through another spelling of the root only raises the
+    first: with a lock named after the spelling, it would run a workflow of
+    its own and sweep the first one's temporaries."""
+    check(passwd, "the spelling case needs --passwd")
+    devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
+    devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), b"system")
+    os.makedirs(os.path.dirname(device.database))
+    subprocess.run([passwd, device.database, "Secret-42"], check=True)
+    device.insert_stick()
+    first = Updater(binary, device, work, "first", env_changes=first_env)
+    first.wait_log("Enter Password...", timeout=30)
+    flash = devicesim.snapshot(device.flash, times=True)
+
+    link = os.path.join(work, "device-link")
+    os.symlink(device.root, link)
+    for root in (link, os.path.join(device.root, "run", "..")):
+        log_before = device.log_text()
+        expect_refused(binary, device, work, first,
+                       env_changes=dict(first_env, ZENTAVO_DEVICE_ROOT=root))
+        added = device.log_text()[len(log_before):]
+        check("Admin" not in added and "Enter Password..." not in added,
+              "the start through %s wrote to the log:\n%s" % (root, added))
+        check(devicesim.snapshot(device.flash, times=True) == flash,
+              "the start through %s changed the flash disk:\n%s"
+              % (root, devicesim.snapshot_difference(flash, devicesim.snapshot(device.flash, times=True))))
+        check(first.running(), "the first updater ended")
+    first.kill(signal.SIGTERM)
+
+
 def test():
-    args = devicesim.parse_args(sys.argv[1:], {"installer", "case"})
+    args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "passwd"})
     binary = args["installer"]
     case = args["case"]
     work = devicesim.private_tmpfs("128m", False, "instance-guard")
@@ -121,6 +153,9 @@ def test():
     first_env = dict(session(work, "first"), TMPDIR=shared_tmp)
     first_env["XDG_RUNTIME_DIR"] = None
 
+    if case == "spelling":
+        case_spelling(binary, args.get("passwd"), device, work, first_env)
+        return
     if case == "planted":
         planter = plant(device, work)
         try:
