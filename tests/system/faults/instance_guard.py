@@ -13,6 +13,14 @@ The first updater waits at its result for the stick to be pulled. Then:
 In the first four and the last, the second start ends within 5 s with exit
 code 0 and writes nothing; the first goes on and ends normally.
 
+With no updater running, a lock that cannot be trusted refuses the start: it
+ends with exit code 1 and leaves the device as it was (payload, installed
+trees, request files, backup area, log, no terminal started).
+  refused_foreign_folder  the lock folder belongs to another user
+  refused_open_folder     the lock folder is writable by others
+  refused_foreign_lock    the lock file belongs to another user
+  refused_open_root       the device root is writable by others
+
 usage: instance_guard.py --installer PATH --case NAME [--passwd PATH]
 """
 
@@ -25,7 +33,8 @@ import time
 import devicesim
 from devicesim import Device, Updater, check
 
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+NOBODY_UID = 65534
+NOBODY = ["setpriv", "--reuid=%d" % NOBODY_UID, "--regid=%d" % NOBODY_UID, "--clear-groups", "--"]
 # One lock per device, whatever the spelling of its root.
 LOCK_NAME = "zentavo-installer.lock"
 
@@ -138,6 +147,68 @@ def case_spelling(binary, passwd, device, work, first_env):
     first.kill(signal.SIGTERM)
 
 
+def refused_device(device):
+    """A device with everything a workflow would touch: payload, installed
+    trees and request files, a backup, a log from an earlier run."""
+    devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
+    devicesim.write_file(os.path.join(device.app, "remotecmd", "cmd.xml"), b"<cmd/>")
+    devicesim.write_file(os.path.join(device.app, "list", "orders"), b"orders")
+    devicesim.write_file(os.path.join(device.system, "system", "net.xml"), b"<net/>")
+    devicesim.write_file(os.path.join(device.system, "sys.dll"), b"old system")
+    devicesim.write_file(os.path.join(device.backup, "Zentavo", "old.bin"), b"backup")
+    devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    devicesim.write_file(os.path.join(device.payload_app, "remotecmd", "new.xml"), b"<new/>")
+    devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), b"new system")
+    device.insert_stick()
+    devicesim.write_file(device.log, b"a line of an earlier run\n")
+
+
+def refuse_lock(device, case):
+    """Makes the lock untrustworthy in the way the case names."""
+    folder = os.path.join(device.root, "run", "zentavo-installer")
+    os.makedirs(folder)
+    if case == "refused_foreign_folder":
+        os.chown(folder, NOBODY_UID, NOBODY_UID)
+    elif case == "refused_open_folder":
+        os.chmod(folder, 0o777)
+    elif case == "refused_foreign_lock":
+        lock = os.path.join(folder, LOCK_NAME)
+        os.close(os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.chown(lock, NOBODY_UID, NOBODY_UID)
+    elif case == "refused_open_root":
+        os.chmod(device.root, 0o777)
+    else:
+        raise devicesim.TestFailure("unknown case %r" % case)
+
+
+def case_refused(binary, device, work, first_env, case):
+    if os.geteuid() != 0 and case in ("refused_foreign_folder", "refused_foreign_lock"):
+        print("SKIP: giving the lock to another user needs root")
+        sys.exit(devicesim.SKIP)
+    refused_device(device)
+    refuse_lock(device, case)
+    before = devicesim.snapshot(device.root, times=True)
+    run = Updater(binary, device, work, "refused", env_changes=first_env)
+    try:
+        rc = run.proc.wait(10)
+    except subprocess.TimeoutExpired:
+        rc = None
+    if rc is None:
+        time.sleep(1)  # what a workflow does in a second more, for the message
+        run.kill()
+    run.close()
+    after = devicesim.snapshot(device.root, times=True)
+    check(rc is not None, "the refused start was still running after 10 s: it ran a workflow\n"
+          "log:\n%s\nchanged:\n%s" % (run.log(), devicesim.snapshot_difference(before, after)))
+    check(rc == 1, "the refused start ended with %s, not 1\n%s" % (rc, run.stderr_tail()))
+    check("single-instance lock not available" in run.stderr_tail(),
+          "the start was not refused for the lock\n%s" % run.stderr_tail())
+    check(after == before, "the refused start changed the device:\n"
+          + devicesim.snapshot_difference(before, after))
+    check(not run.log(), "the refused start wrote to the log:\n" + run.log())
+    check(not device.terminal_started(), "the refused start started the terminal")
+
+
 def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "passwd"})
     binary = args["installer"]
@@ -155,6 +226,9 @@ def test():
 
     if case == "spelling":
         case_spelling(binary, args.get("passwd"), device, work, first_env)
+        return
+    if case.startswith("refused_"):
+        case_refused(binary, device, work, first_env, case)
         return
     if case == "planted":
         planter = plant(device, work)
