@@ -10,6 +10,8 @@
   log_swapped  log.txt is a plain file when it is looked at and a link to a
                device file when it is opened (the preloaded shim swaps it):
                the device file stays as it was, the run goes on to its end.
+  log_hardlink log.txt is a second hard link of another file on the stick:
+               that file stays as it was, the run goes on to its end.
   log_durable  every log line is synced (fdatasync/fsync, or an O_DSYNC open)
                before the handler returns, seen with strace.
   watch_period the stick watch looks every 100 ms: the time from a pull to the
@@ -131,6 +133,28 @@ def case_log_swapped(binary, device, work, shim):
         check("new terminal" in f.read(), "the update was not installed")
 
 
+def case_log_hardlink(binary, device, work):
+    other = os.path.join(device.root, "USB HD", "other.txt")
+    devicesim.write_file(other, b"another file of the stick\n")
+    small_payload(device)
+    device.insert_stick()
+    os.link(other, device.log)
+    before = os.stat(other)
+
+    run = Updater(binary, device, work)
+    wait_payload_deleted(run)
+    with open(other, "rb") as f:
+        content = f.read()
+    check(content == b"another file of the stick\n",
+          "the file behind the hard-linked log.txt was written:\n%r" % content)
+    after = os.stat(other)
+    check((after.st_size, after.st_mtime_ns, after.st_nlink) == (before.st_size, before.st_mtime_ns, 2),
+          "the hard-linked file changed: size %d, %d links" % (after.st_size, after.st_nlink))
+    run.finish_after_stick()
+    with open(os.path.join(device.app, "Zentavo.exe")) as f:
+        check("new terminal" in f.read(), "the update was not installed")
+
+
 def case_log_durable(binary, device, work):
     strace = shutil.which("strace")
     if not strace:
@@ -227,6 +251,7 @@ CASES = {
     "dir_link": case_dir_link,
     "log_fifo": case_log_fifo,
     "log_swapped": case_log_swapped,
+    "log_hardlink": case_log_hardlink,
     "log_durable": case_log_durable,
     "watch_period": case_watch_period,
 }
