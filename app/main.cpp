@@ -16,7 +16,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
 
     // Before the log handler: a refused second start must leave no trace on the stick.
-    SingleInstance instance(SingleInstance::deviceKey());
+    SingleInstance instance(SingleInstance::lockKey());
     QString lockError;
     switch (instance.claim(&lockError)) {
     case SingleInstance::Claimed:

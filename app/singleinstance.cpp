@@ -3,10 +3,8 @@
 #include "devicepath.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -152,12 +150,9 @@ SingleInstance::~SingleInstance()
         ::close(directoryFd);
 }
 
-QString SingleInstance::deviceKey()
+QString SingleInstance::lockKey()
 {
-    const QString root = QDir::cleanPath(QFileInfo(deviceRoot()).absoluteFilePath());
-    const QByteArray hash =
-        QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    return QLatin1String("zentavo-installer-") + QString::fromLatin1(hash);
+    return QStringLiteral("zentavo-installer");
 }
 
 QString SingleInstance::lockDirectory()

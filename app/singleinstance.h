@@ -32,9 +32,10 @@ public:
     explicit SingleInstance(const QString& key, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // The key of the device this process works on: simulated devices under
-    // different roots do not block each other.
-    static QString deviceKey();
+    // The name of the device's lock and socket. The same for every start: the
+    // lock folder is the device's own, and a name taken from the way the root
+    // is spelled (a link, "..") would give one device two locks.
+    static QString lockKey();
 
     // The folder of the lock and the socket for the current device root.
     static QString lockDirectory();

@@ -29,7 +29,7 @@ private slots:
     void oneHolderPerKeyEvenAfterAKill();
     void claimSaysWhyTheLockIsUnavailable();
     void activatesTheVisibleWindowNotKeyboard();
-    void deviceKeyFollowsDeviceRoot();
+    void oneLockForEverySpellingOfTheRoot();
     void updaterRunsEndWhenTheStickIsPulled();
 
 private:
@@ -168,17 +168,24 @@ void TestAppShell::activatesTheVisibleWindowNotKeyboard()
     QVERIFY(!mainWindow.isVisible());
 }
 
-void TestAppShell::deviceKeyFollowsDeviceRoot()
+void TestAppShell::oneLockForEverySpellingOfTheRoot()
 {
-    // One updater per device: the same root gives the same key, another root another.
-    const QString here = SingleInstance::deviceKey();
-    QVERIFY(here.startsWith(QLatin1String("zentavo-installer-")));
-    qputenv("ZENTAVO_DEVICE_ROOT", (device->path() + QStringLiteral("/")).toLocal8Bit());
-    QCOMPARE(SingleInstance::deviceKey(), here);
-    qputenv("ZENTAVO_DEVICE_ROOT", "/tmp/device-b");
-    QVERIFY(SingleInstance::deviceKey() != here);
-    qunsetenv("ZENTAVO_DEVICE_ROOT");
-    QVERIFY(SingleInstance::deviceKey() != here);
+    // One updater per device: a link to the root, a trailing slash or a detour
+    // through ".." reach the same lock as the root itself.
+    SingleInstance first(SingleInstance::lockKey());
+    QCOMPARE(first.claim(), SingleInstance::Claimed);
+    // Inside the root, so that it goes with the temporary folder.
+    const QString link = device->path() + QStringLiteral("/self");
+    QVERIFY(QFile::link(device->path(), link));
+    const QString spellings[] = {link, device->path() + QStringLiteral("/"),
+                                 device->path() + QStringLiteral("/run/..")};
+    for (const QString& root : spellings) {
+        qputenv("ZENTAVO_DEVICE_ROOT", root.toLocal8Bit());
+        QString error;
+        SingleInstance second(SingleInstance::lockKey());
+        QCOMPARE(second.claim(&error), SingleInstance::Held);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
 }
 
 void TestAppShell::updaterRunsEndWhenTheStickIsPulled()

@@ -25,6 +25,7 @@
  *                                  before it is made; K,L,... fails several
  *   ZENTAVO_SHIM_NO_EXCHANGE=1     renameat2 with RENAME_EXCHANGE fails with
  *                                  EINVAL, as on a file system without swaps
+ *   ZENTAVO_SHIM_LINK_BEFORE_OPEN=TARGET an open for writing of log.txt first makes it a link to TARGET
  *
  * Plain C and libc only: it is loaded into sanitizer builds and Qt 5 or Qt 6
  * builds alike. */
@@ -445,3 +446,93 @@ HUGE_FREE_WRAPPER(statvfs, const char*, statvfs)
 HUGE_FREE_WRAPPER(fstatvfs, int, statvfs)
 HUGE_FREE_WRAPPER(statvfs64, const char*, statvfs64)
 HUGE_FREE_WRAPPER(fstatvfs64, int, statvfs64)
+
+/* ---- a link swapped in before an open ---- */
+
+/* ZENTAVO_SHIM_LINK_BEFORE_OPEN=TARGET: an open for writing of a file called
+ * log.txt first replaces that file with a link to TARGET, as a stick could
+ * between the updater's look at the file and its open. Every open call the
+ * updater's libc may route through is wrapped. */
+#include <stdarg.h>
+
+static const char* link_before_open_target;
+
+__attribute__((constructor)) static void link_before_open_init(void)
+{
+    const char* value = getenv("ZENTAVO_SHIM_LINK_BEFORE_OPEN");
+    link_before_open_target = value && *value ? value : NULL;
+}
+
+static void link_before_open(int dirfd, const char* path, int flags)
+{
+    if (!link_before_open_target || !path || (flags & O_ACCMODE) == O_RDONLY)
+        return;
+    const char* base = strrchr(path, '/');
+    if (strcmp(base ? base + 1 : path, "log.txt") != 0)
+        return;
+    const int saved = errno;
+    (void)unlinkat(dirfd, path, 0);
+    const int linked = symlinkat(link_before_open_target, dirfd, path);
+    trace("link_before_open", 0, linked, errno, path, link_before_open_target);
+    errno = saved;
+}
+
+/* The mode argument is there only when the flags ask for one. */
+#define OPEN_MODE(flags, mode)                                                    \
+    do {                                                                          \
+        if (((flags) & O_CREAT) != 0 || ((flags) & O_TMPFILE) == O_TMPFILE) {     \
+            va_list arguments;                                                    \
+            va_start(arguments, flags);                                           \
+            mode = va_arg(arguments, mode_t);                                     \
+            va_end(arguments);                                                    \
+        }                                                                         \
+    } while (0)
+
+#define LINKED_OPEN(name)                                                         \
+    int name(const char* path, int flags, ...)                                    \
+    {                                                                             \
+        int (*real)(const char*, int, ...) =                                      \
+            (int (*)(const char*, int, ...))next_symbol(#name);                   \
+        mode_t mode = 0;                                                          \
+        OPEN_MODE(flags, mode);                                                   \
+        link_before_open(AT_FDCWD, path, flags);                                  \
+        return real(path, flags, mode);                                           \
+    }
+
+#define LINKED_OPENAT(name)                                                       \
+    int name(int dirfd, const char* path, int flags, ...)                         \
+    {                                                                             \
+        int (*real)(int, const char*, int, ...) =                                 \
+            (int (*)(int, const char*, int, ...))next_symbol(#name);              \
+        mode_t mode = 0;                                                          \
+        OPEN_MODE(flags, mode);                                                   \
+        link_before_open(dirfd, path, flags);                                     \
+        return real(dirfd, path, flags, mode);                                    \
+    }
+
+/* The checked variants a fortified build calls for opens without a mode. */
+#define LINKED_OPEN_2(name)                                                       \
+    int name(const char* path, int flags)                                         \
+    {                                                                             \
+        int (*real)(const char*, int) = (int (*)(const char*, int))next_symbol(#name); \
+        link_before_open(AT_FDCWD, path, flags);                                  \
+        return real(path, flags);                                                 \
+    }
+
+#define LINKED_OPENAT_2(name)                                                     \
+    int name(int dirfd, const char* path, int flags)                              \
+    {                                                                             \
+        int (*real)(int, const char*, int) =                                      \
+            (int (*)(int, const char*, int))next_symbol(#name);                   \
+        link_before_open(dirfd, path, flags);                                     \
+        return real(dirfd, path, flags);                                          \
+    }
+
+LINKED_OPEN(open)
+LINKED_OPEN(open64)
+LINKED_OPENAT(openat)
+LINKED_OPENAT(openat64)
+LINKED_OPEN_2(__open_2)
+LINKED_OPEN_2(__open64_2)
+LINKED_OPENAT_2(__openat_2)
+LINKED_OPENAT_2(__openat64_2)

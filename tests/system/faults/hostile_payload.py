@@ -15,12 +15,15 @@ path_max: a Zentavo tree whose paths are longer than PATH_MAX (4096 bytes),
         and then removed like any payload.
 sparse: a 2 GB sparse file; the copy must be exact (whether it stays sparse is
         reported).
+sparse_small_disk: the same sparse files on a 256 MB disk: they fit by their
+        data, not by their 3 GB of apparent size, so the space check must count
+        only the blocks they hold.
 
 Every case must end with "Status: true", the success result, the payload
 installed exactly, exit code 0 after the stick is pulled, and no change
 outside the device's update trees.
 
-usage: hostile_payload.py --installer PATH --case links|names|deep|sparse
+usage: hostile_payload.py --installer PATH --case links|names|deep|path_max|sparse|sparse_small_disk
 """
 
 import os
@@ -333,7 +336,8 @@ def test():
     binary = args["installer"]
     case = args["case"]
     size = "5g" if case == "sparse" else "256m"
-    work = devicesim.private_tmpfs(size, False, "hostile-payload")
+    # The small disk is the point of that case: without it the case is skipped.
+    work = devicesim.private_tmpfs(size, case == "sparse_small_disk", "hostile-payload")
     device = Device(os.path.join(work, "device"))
     outside = os.path.join(work, "outside")
     os.makedirs(outside)
@@ -343,6 +347,7 @@ def test():
 
     setups = {"links": lambda: setup_links(device, outside), "names": lambda: setup_names(device),
               "deep": lambda: setup_deep(device), "sparse": lambda: setup_sparse(device),
+              "sparse_small_disk": lambda: setup_sparse(device),
               "path_max": lambda: setup_path_max(device)}
     check(case in setups, "unknown case %r" % case)
     verify = setups[case]()
@@ -351,7 +356,7 @@ def test():
     before = outside_state(device, outside)
 
     run = Updater(binary, device, work)
-    run.wait_log("delete installer directory", timeout=200 if case == "sparse" else 60)
+    run.wait_log("delete installer directory", timeout=200 if case.startswith("sparse") else 60)
     log = run.log()
     after = outside_state(device, outside)
     changed = sorted(key for key in set(before) | set(after) if before.get(key) != after.get(key))

@@ -8,14 +8,22 @@ The first updater waits at its result for the stick to be pulled. Then:
   stuck        a second start while the first is stopped (SIGSTOP)
   planted      no first run: an unprivileged user holds every lock file it can
                reach or make beforehand; the updater must still run
-In the first four the second start ends within 5 s with exit code 0 and
-writes nothing; the first goes on and ends normally.
+  spelling     the first waits at its password prompt; second starts through a
+               link to the device root and through "run/.." below it
+In the first four and the last, the second start ends within 5 s with exit
+code 0 and writes nothing; the first goes on and ends normally.
 
-usage: instance_guard.py --installer PATH --case NAME
+With no updater running, a lock that cannot be trusted refuses the start: it
+ends with exit code 1 and leaves the device as it was (payload, installed
+trees, request files, backup area, log, no terminal started).
+  refused_foreign_folder  the lock folder belongs to another user
+  refused_open_folder     the lock folder is writable by others
+  refused_foreign_lock    the lock file belongs to another user
+  refused_open_root       the device root is writable by others
+
+usage: instance_guard.py --installer PATH --case NAME [--passwd PATH]
 """
 
-import glob
-import hashlib
 import os
 import signal
 import subprocess
@@ -25,7 +33,10 @@ import time
 import devicesim
 from devicesim import Device, Updater, check
 
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+NOBODY_UID = 65534
+NOBODY = ["setpriv", "--reuid=%d" % NOBODY_UID, "--regid=%d" % NOBODY_UID, "--clear-groups", "--"]
+# One lock per device, whatever the spelling of its root.
+LOCK_NAME = "zentavo-installer.lock"
 
 
 def session(work, name):
@@ -75,7 +86,6 @@ def start_first(binary, device, work, env_changes):
 def plant(device, work):
     """As nobody: make and hold every lock the updater could use."""
     root = os.path.abspath(device.root)
-    key = "zentavo-installer-" + hashlib.sha1(os.path.normpath(root).encode()).hexdigest()[:16]
     script = (
         "import fcntl, os, sys, time\n"
         "held = []\n"
@@ -86,7 +96,7 @@ def plant(device, work):
         "except OSError:\n"
         "    pass\n"
         "for d in sys.argv[1:]:\n"
-        "    for name in (%r + '.lock',):\n"
+        "    for name in (%r,):\n"
         "        try:\n"
         "            os.makedirs(d, exist_ok=True)\n"
         "            fd = os.open(os.path.join(d, name), os.O_RDONLY | os.O_CREAT, 0o644)\n"
@@ -95,7 +105,7 @@ def plant(device, work):
         "        except OSError as e:\n"
         "            pass\n"
         "print('held', len(held), flush=True)\n"
-        "time.sleep(60)\n" % key)
+        "time.sleep(60)\n" % LOCK_NAME)
     folders = [os.path.join(work, "shared-tmpdir"), os.path.join(root, "run", "zentavo-installer"),
                "/run/zentavo-installer"]
     proc = subprocess.Popen(NOBODY + [sys.executable, "-c", script] + folders,
@@ -106,8 +116,101 @@ def plant(device, work):
     return proc
 
 
+def case_spelling(binary, passwd, device, work, first_env):
+    """A second start through another spelling of the root only raises the
+    first: with a lock named after the spelling, it would run a workflow of
+    its own and sweep the first one's temporaries."""
+    check(passwd, "the spelling case needs --passwd")
+    devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
+    devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), b"system")
+    os.makedirs(os.path.dirname(device.database))
+    subprocess.run([passwd, device.database, "Secret-42"], check=True)
+    device.insert_stick()
+    first = Updater(binary, device, work, "first", env_changes=first_env)
+    first.wait_log("Enter Password...", timeout=30)
+    flash = devicesim.snapshot(device.flash, times=True)
+
+    link = os.path.join(work, "device-link")
+    os.symlink(device.root, link)
+    for root in (link, os.path.join(device.root, "run", "..")):
+        log_before = device.log_text()
+        expect_refused(binary, device, work, first,
+                       env_changes=dict(first_env, ZENTAVO_DEVICE_ROOT=root))
+        added = device.log_text()[len(log_before):]
+        check("Admin" not in added and "Enter Password..." not in added,
+              "the start through %s wrote to the log:\n%s" % (root, added))
+        check(devicesim.snapshot(device.flash, times=True) == flash,
+              "the start through %s changed the flash disk:\n%s"
+              % (root, devicesim.snapshot_difference(flash, devicesim.snapshot(device.flash, times=True))))
+        check(first.running(), "the first updater ended")
+    first.kill(signal.SIGTERM)
+
+
+def refused_device(device):
+    """A device with everything a workflow would touch: payload, installed
+    trees and request files, a backup, a log from an earlier run."""
+    devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
+    devicesim.write_file(os.path.join(device.app, "remotecmd", "cmd.xml"), b"<cmd/>")
+    devicesim.write_file(os.path.join(device.app, "list", "orders"), b"orders")
+    devicesim.write_file(os.path.join(device.system, "system", "net.xml"), b"<net/>")
+    devicesim.write_file(os.path.join(device.system, "sys.dll"), b"old system")
+    devicesim.write_file(os.path.join(device.backup, "Zentavo", "old.bin"), b"backup")
+    devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    devicesim.write_file(os.path.join(device.payload_app, "remotecmd", "new.xml"), b"<new/>")
+    devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), b"new system")
+    device.insert_stick()
+    devicesim.write_file(device.log, b"a line of an earlier run\n")
+
+
+def refuse_lock(device, case):
+    """Makes the lock untrustworthy in the way the case names."""
+    folder = os.path.join(device.root, "run", "zentavo-installer")
+    os.makedirs(folder)
+    if case == "refused_foreign_folder":
+        os.chown(folder, NOBODY_UID, NOBODY_UID)
+    elif case == "refused_open_folder":
+        os.chmod(folder, 0o777)
+    elif case == "refused_foreign_lock":
+        lock = os.path.join(folder, LOCK_NAME)
+        os.close(os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.chown(lock, NOBODY_UID, NOBODY_UID)
+    elif case == "refused_open_root":
+        os.chmod(device.root, 0o777)
+    else:
+        raise devicesim.TestFailure("unknown case %r" % case)
+
+
+def case_refused(binary, device, work, first_env, case):
+    if os.geteuid() != 0 and case in ("refused_foreign_folder", "refused_foreign_lock"):
+        print("SKIP: giving the lock to another user needs root")
+        sys.exit(devicesim.SKIP)
+    refused_device(device)
+    refuse_lock(device, case)
+    before = devicesim.snapshot(device.root, times=True)
+    run = Updater(binary, device, work, "refused", env_changes=first_env)
+    try:
+        rc = run.proc.wait(10)
+    except subprocess.TimeoutExpired:
+        rc = None
+    if rc is None:
+        time.sleep(1)  # what a workflow does in a second more, for the message
+        run.kill()
+    run.close()
+    after = devicesim.snapshot(device.root, times=True)
+    check(rc is not None, "the refused start was still running after 10 s: it ran a workflow\n"
+          "log:\n%s\nchanged:\n%s" % (run.log(), devicesim.snapshot_difference(before, after)))
+    check(rc == 1, "the refused start ended with %s, not 1\n%s" % (rc, run.stderr_tail()))
+    check("single-instance lock not available" in run.stderr_tail(),
+          "the start was not refused for the lock\n%s" % run.stderr_tail())
+    check(after == before, "the refused start changed the device:\n"
+          + devicesim.snapshot_difference(before, after))
+    check(not run.log(), "the refused start wrote to the log:\n" + run.log())
+    check(not device.terminal_started(), "the refused start started the terminal")
+
+
 def test():
-    args = devicesim.parse_args(sys.argv[1:], {"installer", "case"})
+    args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "passwd"})
     binary = args["installer"]
     case = args["case"]
     work = devicesim.private_tmpfs("128m", False, "instance-guard")
@@ -121,6 +224,12 @@ def test():
     first_env = dict(session(work, "first"), TMPDIR=shared_tmp)
     first_env["XDG_RUNTIME_DIR"] = None
 
+    if case == "spelling":
+        case_spelling(binary, args.get("passwd"), device, work, first_env)
+        return
+    if case.startswith("refused_"):
+        case_refused(binary, device, work, first_env, case)
+        return
     if case == "planted":
         planter = plant(device, work)
         try:

@@ -5,8 +5,8 @@ The payload was unpacked by an ordinary user (uid 4321) with its own folder
 modes; the device's trees belong to root and to the terminal application's
 user (uid 1500). After the install a replaced file keeps its owner, a new
 file or folder takes the owner of the folder it is created in, folders that
-existed keep owner, mode and times, and no file keeps a set-user-ID bit for
-an owner it no longer has.
+existed keep owner, mode and times, and no file keeps a set-user-ID or
+set-group-ID bit for an owner or group it no longer has.
 
 usage: owners.py --installer PATH      (skipped unless run as root)
 """
@@ -22,9 +22,16 @@ PAYLOAD_UID, PAYLOAD_GID = 4321, 4322
 APP_UID, APP_GID = 1500, 1501
 
 
+class Mode(int):
+    """A mode that reads as the octal number it is written as."""
+
+    def __repr__(self):
+        return "0o%o" % self
+
+
 def owner_mode(path):
     st = os.lstat(path)
-    return st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)
+    return st.st_uid, st.st_gid, Mode(stat.S_IMODE(st.st_mode))
 
 
 def test():
@@ -59,6 +66,14 @@ def test():
             for name in [dirpath] + [os.path.join(dirpath, n) for n in filenames]:
                 os.lchown(name, PAYLOAD_UID, PAYLOAD_GID)
     os.chmod(os.path.join(device.payload_app, "plugins"), 0o751)
+    # Set after the chown, which clears set-user/group-ID bits: the updater
+    # must see them to show that it drops them for an owner that differs.
+    special = {os.path.join(device.payload_app, "bin", "tool"): 0o4755,
+               os.path.join(device.payload_app, "plugins", "new.so"): 0o2755}
+    for path, mode in special.items():
+        os.chmod(path, mode)
+        check(owner_mode(path) == (PAYLOAD_UID, PAYLOAD_GID, mode),
+              "payload file %s is %r, not set up as %r" % (path, owner_mode(path), Mode(mode)))
     device.insert_stick()
 
     run = Updater(args["installer"], device, work)
@@ -76,7 +91,8 @@ def test():
         os.path.join(device.app, "Zentavo.exe"): (APP_UID, APP_GID, 0o755),
     }
     for path, expected in expectations.items():
-        check(owner_mode(path) == expected, "%s is %r, expected %r" % (path, owner_mode(path), expected))
+        check(owner_mode(path) == expected, "%s is %r, expected %r"
+              % (path, owner_mode(path), expected[:2] + (Mode(expected[2]),)))
     with open(os.path.join(device.app, "bin", "tool"), "rb") as f:
         check(f.read() == b"new tool", "the tool was not replaced")
     run.finish_after_stick()

@@ -7,12 +7,17 @@
                no log.txt is created there; the link counts as no stick.
   log_fifo     log.txt is a FIFO: the run goes on to its end instead of
                hanging in its first log line.
+  log_swapped  log.txt is a plain file when it is looked at and a link to a
+               device file when it is opened (the preloaded shim swaps it):
+               the device file stays as it was, the run goes on to its end.
+  log_hardlink log.txt is a second hard link of another file on the stick:
+               that file stays as it was, the run goes on to its end.
   log_durable  every log line is synced (fdatasync/fsync, or an O_DSYNC open)
                before the handler returns, seen with strace.
   watch_period the stick watch looks every 100 ms: the time from a pull to the
                end of the updater stays well below what a 1 s poll gives.
 
-usage: stick_log.py --installer PATH --case NAME
+usage: stick_log.py --installer PATH --case NAME [--shim PATH]
 """
 
 import os
@@ -99,6 +104,52 @@ def case_log_fifo(binary, device, work):
     os.mkfifo(device.log)
     run = Updater(binary, device, work)
     wait_payload_deleted(run, timeout=30)
+    run.finish_after_stick()
+    with open(os.path.join(device.app, "Zentavo.exe")) as f:
+        check("new terminal" in f.read(), "the update was not installed")
+
+
+def case_log_swapped(binary, device, work, shim):
+    victim = os.path.join(device.root, "victim.txt")
+    devicesim.write_file(victim, b"device file\n")
+    small_payload(device)
+    device.insert_stick()
+    devicesim.write_file(device.log, b"a line of an earlier run\n")
+    before = os.stat(victim).st_mtime_ns
+    env = devicesim.Shim(shim, os.path.join(work, "shim-trace.txt")).env()
+    env["ZENTAVO_SHIM_LINK_BEFORE_OPEN"] = victim
+
+    run = Updater(binary, device, work, env_changes=env)
+    wait_payload_deleted(run)
+    # Without the swap the case would prove nothing.
+    check(os.path.islink(device.log) and os.readlink(device.log) == victim,
+          "the shim did not swap log.txt for a link")
+    with open(victim, "rb") as f:
+        content = f.read()
+    check(content == b"device file\n" and os.stat(victim).st_mtime_ns == before,
+          "the device file behind the swapped log.txt was written:\n%r" % content)
+    run.finish_after_stick()
+    with open(os.path.join(device.app, "Zentavo.exe")) as f:
+        check("new terminal" in f.read(), "the update was not installed")
+
+
+def case_log_hardlink(binary, device, work):
+    other = os.path.join(device.root, "USB HD", "other.txt")
+    devicesim.write_file(other, b"another file of the stick\n")
+    small_payload(device)
+    device.insert_stick()
+    os.link(other, device.log)
+    before = os.stat(other)
+
+    run = Updater(binary, device, work)
+    wait_payload_deleted(run)
+    with open(other, "rb") as f:
+        content = f.read()
+    check(content == b"another file of the stick\n",
+          "the file behind the hard-linked log.txt was written:\n%r" % content)
+    after = os.stat(other)
+    check((after.st_size, after.st_mtime_ns, after.st_nlink) == (before.st_size, before.st_mtime_ns, 2),
+          "the hard-linked file changed: size %d, %d links" % (after.st_size, after.st_nlink))
     run.finish_after_stick()
     with open(os.path.join(device.app, "Zentavo.exe")) as f:
         check("new terminal" in f.read(), "the update was not installed")
@@ -199,23 +250,29 @@ CASES = {
     "log_link": case_log_link,
     "dir_link": case_dir_link,
     "log_fifo": case_log_fifo,
+    "log_swapped": case_log_swapped,
+    "log_hardlink": case_log_hardlink,
     "log_durable": case_log_durable,
     "watch_period": case_watch_period,
 }
 
 
 def test():
-    args = devicesim.parse_args(sys.argv[1:], {"installer", "case"})
+    args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "shim"})
     case = args["case"]
     check(case in CASES, "unknown case %r" % case)
     work = devicesim.private_tmpfs("256m", False, "stick-log")
     device = Device(os.path.join(work, "device"))
     os.makedirs(device.flash)
     outside = devicesim.snapshot(work, prune=(device.root,))
-    CASES[case](args["installer"], device, work)
+    if case == "log_swapped":
+        CASES[case](args["installer"], device, work, args.get("shim"))
+    else:
+        CASES[case](args["installer"], device, work)
     after = devicesim.snapshot(work, prune=(device.root,))
     changed = sorted(k for k in set(outside) | set(after)
-                     if outside.get(k) != after.get(k) and not k.endswith((".stderr", "strace.txt")))
+                     if outside.get(k) != after.get(k)
+                     and not k.endswith((".stderr", "strace.txt", "shim-trace.txt")))
     check(not changed, "outside the device: %s" % changed)
 
 
