@@ -121,8 +121,11 @@ bool FileInstaller::install()
 
     // System and application files land together or not at all: a device
     // must never run a new application on old system files, or the reverse.
+    // The application payload is deleted after every run, so its files go in
+    // as links; the System payload stays, and the device must never share a
+    // file with it.
     status &= fileUtils.CopyTreesOverwrite(
-        {qMakePair(installerSystemDir, systemDir), qMakePair(installerAppDir, appDir)});
+        {qMakePair(installerSystemDir, systemDir), qMakePair(installerAppDir, appDir)}, {installerAppDir});
 
     qDebug() << "Status: " << status;
     return status;

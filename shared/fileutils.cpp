@@ -44,11 +44,12 @@ bool FileUtils::CopyRecursivelyOverwrite(const QString& source, const QString& t
     return copy.run();
 }
 
-bool FileUtils::CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees)
+bool FileUtils::CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees,
+                                   const QStringList& consumedSources)
 {
     TreeCopy copy;
     for (const auto& tree : trees)
-        copy.addTree(tree.first, tree.second);
+        copy.addTree(tree.first, tree.second, consumedSources.contains(tree.first));
     return copy.run();
 }
 

@@ -28,7 +28,11 @@ public:
     bool CopyRecursivelyOverwrite(const QString& source, const QString& target, const QStringList& list);
 
     // The same over several trees at once: they land together or not at all.
-    bool CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees);
+    // The files of a source named in consumedSources, which the caller
+    // deletes afterwards, are installed as hard links where they can be: the
+    // bytes already lie on the flash disk.
+    bool CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees,
+                            const QStringList& consumedSources = QStringList());
 
     // Removes the directory and everything below it; links are removed as
     // links, never followed, and a path that leads through a link below the

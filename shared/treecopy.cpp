@@ -379,6 +379,7 @@ struct Node
     QByteArray marker;       // existing directories: the temporary that records their time
     Commit commit = Commit::None;
     bool metadataSet = false;  // unchanged files: mode or times set by the commit
+    bool link = false;         // files: staged as a hard link to the payload's file
     QByteArray linkText;
     uid_t owner = 0;  // directories: who new entries below belong to
     gid_t group = 0;
@@ -398,6 +399,7 @@ struct Tree
 {
     QByteArray source;
     QByteArray target;
+    bool consumed = false;  // the caller deletes the source after the copy
     Node root;
     UniqueFd targetParent;  // when the target root itself is new
     QByteArray rootName;
@@ -415,6 +417,7 @@ struct Frame
     QByteArray targetPath;
     dev_t device = 0;
     FsAttributes::Entry folder;  // the target, as the checks of its entries need it
+    bool consumed = false;       // of a tree whose source the caller deletes
 };
 
 }  // namespace
@@ -474,6 +477,8 @@ struct TreeCopy::Private
     bool markFolder(Frame& frame);
     UniqueFd createStaged(Frame& frame, Node& child);
     int setFileAttributes(int out, int in, const Frame& frame, const Node& child);
+    bool stageHardLink(Frame& frame, Node& child);
+    bool deviceAttributesFit(int in, const Frame& frame, const Node& child);
     void stageFile(Frame& frame, Node& child);
     void stageLink(Frame& frame, Node& child);
     void finishNewDirectory(Frame& frame);
@@ -517,6 +522,7 @@ bool TreeCopy::Private::openRoots(Tree& tree, Frame* frame, bool withSource)
     frame->node = &tree.root;
     frame->sourcePath = tree.source;
     frame->targetPath = tree.target;
+    frame->consumed = tree.consumed;
     if (withSource) {
         // The payload folder itself must be a real directory, not a link.
         frame->source =
@@ -651,6 +657,7 @@ void TreeCopy::Private::walk(Tree& tree, bool withSource, Enter enter, Entry ent
         frame.sourcePath = joinPath(top.sourcePath, child.name);
         frame.targetPath = joinPath(top.targetPath, child.name);
         frame.device = top.device;
+        frame.consumed = top.consumed;
         if (withSource) {
             frame.source = openDirectoryAt(top.source.get(), child.name);
             if (!frame.source.isValid()) {
@@ -812,6 +819,12 @@ void TreeCopy::Private::planFile(Frame& frame, Node& child, FileSystem& fs)
         return;
     child.stage = true;
     ++fs.neededInodes;
+    // A payload file that is deleted after the copy, has no other name and
+    // lies on the target's file system goes in as a link: its bytes are on
+    // the flash already and are not written again.
+    child.link = frame.consumed && child.source.st_nlink == 1 && child.source.st_dev == frame.device;
+    if (child.link)
+        return;
     // Holes stay holes, so a sparse file needs only its allocated blocks.
     const qint64 data = std::min<qint64>(child.source.st_size, qint64(child.source.st_blocks) * 512);
     fs.neededBytes += (data + fs.blockSize - 1) / fs.blockSize * fs.blockSize;
@@ -1054,8 +1067,9 @@ UniqueFd TreeCopy::Private::createStaged(Frame& frame, Node& child)
 // Owner, extended attributes, mode and times of a staged file; 0, or the
 // errno that failed. A replaced file keeps its owner, a new one belongs to
 // the owner of its directory: the payload's owner never reaches the device.
-// The attributes come after the owner, whose change would drop a file
-// capability, and before the mode, which an ACL would change.
+// The attributes are read first and set after the owner, whose change drops
+// a file capability, and before the mode, which an ACL would change. A file
+// staged as a link (in is out) is changed only where it differs.
 int TreeCopy::Private::setFileAttributes(int out, int in, const Frame& frame, const Node& child)
 {
     const uid_t owner = child.targetExists ? child.target.st_uid : frame.node->owner;
@@ -1063,25 +1077,98 @@ int TreeCopy::Private::setFileAttributes(int out, int in, const Frame& frame, co
     struct stat st;
     if (fstat(out, &st) != 0)
         return errno;
-    if ((st.st_uid != owner || st.st_gid != group) && fchown(out, owner, group) == 0) {
-        st.st_uid = owner;
-        st.st_gid = group;
-    }
     UniqueFd installed;
     if (child.targetExists && S_ISREG(child.target.st_mode))
         installed = openForReading(frame.target.get(), child.name);
-    if (const int error = XattrCopy::copy(in, out, installed.get()))
+    XattrCopy::Attributes payload;
+    XattrCopy::Attributes device;
+    int error = XattrCopy::read(in, &payload);
+    if (error == 0 && installed.isValid())
+        error = XattrCopy::read(installed.get(), &device);
+    if (error != 0)
         return error;
-    if (fchmod(out, installedMode(child.source, st.st_uid, st.st_gid)) != 0)
+    bool chowned = false;
+    if ((st.st_uid != owner || st.st_gid != group) && fchown(out, owner, group) == 0) {
+        st.st_uid = owner;
+        st.st_gid = group;
+        chowned = true;
+    }
+    if ((error = XattrCopy::apply(out, in == out && !chowned ? XattrCopy::Attributes() : payload, device))
+        != 0)
+        return error;
+    const mode_t mode = installedMode(child.source, st.st_uid, st.st_gid);
+    if ((chowned || in != out || (st.st_mode & 07777) != mode) && fchmod(out, mode) != 0)
         return errno;
     const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
-    if (futimens(out, times) != 0)
+    if ((in != out || !sameTime(st.st_mtim, child.source.st_mtim)) && futimens(out, times) != 0)
         return errno;
     return 0;
 }
 
+// Stages a payload file as a second name of its inode. False when that is not
+// to be (another file system, no hard links here, the file changed, labels
+// of its own): the file is then copied. True when it is staged, or when a
+// failure was reported. Nothing changes the file before the link is made:
+// even its change time is what the copy checks.
+bool TreeCopy::Private::stageHardLink(Frame& frame, Node& child)
+{
+    const UniqueFd in = openForReading(frame.source.get(), child.name);
+    struct stat before;
+    if (!in.isValid() || fstat(in.get(), &before) != 0 || !unchangedSince(child.source, before)
+        || before.st_nlink != 1 || !deviceAttributesFit(in.get(), frame, child))
+        return false;
+    const int sourceFd = frame.source.get();
+    const int dirFd = frame.target.get();
+    const auto linkAt = [&](const QByteArray& name) {
+        return linkat(sourceFd, child.name.constData(), dirFd, name.constData(), 0);
+    };
+    QByteArray name = child.name;
+    int error = 0;
+    if (frame.node->newDir)
+        error = linkAt(name) == 0 ? 0 : errno;
+    else if (!markFolder(frame))
+        return true;
+    else if ((error = TempName::createUnder(&name, linkAt)) == 0)
+        child.temp = name;
+    if (error != 0)
+        return false;
+    // The staged name must lead to the very file the plan saw.
+    const QByteArray targetPath = joinPath(frame.targetPath, child.name);
+    struct stat st;
+    if (fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail(targetPath, "cannot write", errno);
+        return true;
+    }
+    if (st.st_dev != before.st_dev || st.st_ino != before.st_ino || st.st_size != child.source.st_size
+        || !sameTime(st.st_mtim, child.source.st_mtim)) {
+        fail(joinPath(frame.sourcePath, child.name), "cannot copy", sourceChanged);
+        return true;
+    }
+    if ((error = setFileAttributes(in.get(), in.get(), frame, child)) != 0)
+        fail(targetPath, "cannot write", error);
+    return true;
+}
+
+// Security labels and ACLs belong to the device: a payload file whose own
+// differ from those its installed version must have is copied, not linked.
+bool TreeCopy::Private::deviceAttributesFit(int in, const Frame& frame, const Node& child)
+{
+    XattrCopy::Attributes payload;
+    XattrCopy::Attributes device;
+    if (XattrCopy::read(in, &payload) != 0)
+        return false;
+    if (child.targetExists && S_ISREG(child.target.st_mode)) {
+        const UniqueFd installed = openForReading(frame.target.get(), child.name);
+        if (!installed.isValid() || XattrCopy::read(installed.get(), &device) != 0)
+            return false;
+    }
+    return XattrCopy::sameDeviceAttributes(payload, device);
+}
+
 void TreeCopy::Private::stageFile(Frame& frame, Node& child)
 {
+    if (child.link && stageHardLink(frame, child))
+        return;
     const QByteArray sourcePath = joinPath(frame.sourcePath, child.name);
     UniqueFd in = openForReading(frame.source.get(), child.name);
     if (!in.isValid())
@@ -1582,9 +1669,10 @@ TreeCopy::TreeCopy()
 
 TreeCopy::~TreeCopy() = default;
 
-void TreeCopy::addTree(const QString& source, const QString& target)
+void TreeCopy::addTree(const QString& source, const QString& target, bool consumed)
 {
     Tree tree;
+    tree.consumed = consumed;
     // "dir/" would make the kernel follow a link that "dir" is.
     tree.source = QFile::encodeName(source.isEmpty() ? source : QDir::cleanPath(source));
     tree.target = QFile::encodeName(target.isEmpty() ? target : QDir::cleanPath(target));

@@ -28,7 +28,11 @@ public:
     TreeCopy(const TreeCopy&) = delete;
     TreeCopy& operator=(const TreeCopy&) = delete;
 
-    void addTree(const QString& source, const QString& target);
+    // consumed: the caller deletes source after the copy, so that a file of
+    // it may be installed as a hard link to the source's file instead of a
+    // copy, where both lie on one file system and the file has no other
+    // name. A failed copy never removes a name of the source.
+    void addTree(const QString& source, const QString& target, bool consumed = false);
 
     // True only when every tree was copied completely and synced. Each
     // failure writes one debug line naming the entry and the reason.

@@ -13,16 +13,13 @@ namespace XattrCopy {
 
 namespace {
 
-using Attributes = std::map<QByteArray, QByteArray>;
-
 bool unsupported(int error)
 {
     return error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-// Every attribute of fd the process may read; none where the file system
-// has none. An attribute that goes while it is read is left out.
-bool readAll(int fd, Attributes* attributes, int* error)
+// An attribute that goes while it is read is left out.
+bool readAll(int fd, std::map<QByteArray, QByteArray>* attributes, int* error)
 {
     std::vector<char> names(1024);
     ssize_t length;
@@ -50,7 +47,7 @@ bool readAll(int fd, Attributes* attributes, int* error)
     return true;
 }
 
-int setAll(int fd, const Attributes& attributes, bool device)
+int setAll(int fd, const std::map<QByteArray, QByteArray>& attributes, bool device)
 {
     for (const auto& attribute : attributes) {
         if (belongsToDevice(attribute.first.constData()) != device)
@@ -73,28 +70,51 @@ bool belongsToDevice(const char* name)
     return std::strncmp(name, "security.", 9) == 0 && std::strcmp(name, "security.capability") != 0;
 }
 
+int read(int fd, Attributes* attributes)
+{
+    int error = 0;
+    return readAll(fd, &attributes->values, &error) ? 0 : error;
+}
+
+int apply(int fd, const Attributes& payload, const Attributes& device)
+{
+    const int error = setAll(fd, payload.values, false);
+    return error != 0 ? error : setAll(fd, device.values, true);
+}
+
+bool sameDeviceAttributes(const Attributes& a, const Attributes& b)
+{
+    std::map<QByteArray, QByteArray> left;
+    std::map<QByteArray, QByteArray> right;
+    for (const auto& value : a.values) {
+        if (belongsToDevice(value.first.constData()))
+            left.insert(value);
+    }
+    for (const auto& value : b.values) {
+        if (belongsToDevice(value.first.constData()))
+            right.insert(value);
+    }
+    return left == right;
+}
+
 int copy(int from, int to, int installed)
 {
     Attributes payload;
     Attributes device;
-    int error = 0;
-    if (!readAll(from, &payload, &error))
-        return error;
-    if (installed >= 0 && !readAll(installed, &device, &error))
-        return error;
-    if ((error = setAll(to, payload, false)) != 0)
-        return error;
-    return setAll(to, device, true);
+    int error = read(from, &payload);
+    if (error == 0 && installed >= 0)
+        error = read(installed, &device);
+    return error != 0 ? error : apply(to, payload, device);
 }
 
 bool samePayloadAttributes(int a, int b)
 {
-    Attributes left;
-    Attributes right;
+    std::map<QByteArray, QByteArray> left;
+    std::map<QByteArray, QByteArray> right;
     int error = 0;
     if (!readAll(a, &left, &error) || !readAll(b, &right, &error))
         return false;
-    for (Attributes* attributes : {&left, &right}) {
+    for (auto* attributes : {&left, &right}) {
         for (auto it = attributes->begin(); it != attributes->end();)
             it = belongsToDevice(it->first.constData()) ? attributes->erase(it) : std::next(it);
     }

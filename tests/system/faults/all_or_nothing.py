@@ -9,16 +9,17 @@ and time, nothing added, no temporary left. The updater reports the failure
 terminal it starts is the old one.
 
 Failure cases (each run with the preloaded shim, fsshim.c, recording the calls):
-  space_checked    the flash disk cannot hold the Zentavo tree after System
-                   would have fitted: one "not enough space" line, nothing
-                   written at all
+  space_checked    the flash disk cannot hold the new System files (the
+                   application's go in as links and need no room): one "not
+                   enough space" line, nothing written at all
   space_exhausted  the same disk, but free space is reported as huge, so the
-                   staging itself runs into ENOSPC in the Zentavo tree
+                   staging itself runs into ENOSPC in the System tree
   conflict         deep in the Zentavo payload a folder meets an installed file
   sync_fails       the sync before the renames fails with EIO: no rename at all
-  source_grows     a payload file grows while it is copied
+  source_grows     a System payload file grows while it is copied
 Stop signals (sigterm, sigint, sighup): the signal arrives while the staging
-  is held at a known copy, between two files (sigterm) or inside the copy of
+  is held at a known copy of the System tree (the application's files are
+  linked, not copied), between two files (sigterm) or inside the copy of
   a file of several data regions (sigint, sighup); the process ends by that
   signal after one "stopped by signal" line, no other line of the copy, and
   "Status: false"; the payload stays, and a second run installs it fully.
@@ -43,7 +44,7 @@ import devicesim
 from devicesim import Device, Shim, Updater, check
 
 # Holds the old trees and the payload, but not the staged copy of it as well.
-SMALL_FLASH = "48m"
+SMALL_FLASH = "64m"
 FLASH = "160m"
 # Fixed times, so that any file or directory the copy touches shows.
 OLD_TIME = 1500000000 * 10**9 + 111
@@ -61,7 +62,7 @@ def put(root, rel, data, mode=0o644):
 def build(device, case, noise):
     """Old trees and a payload that changes, adds and keeps files in both."""
     # System: changed, unchanged and new files; a read-only folder that the
-    # copy must open up and close again.
+    # copy writes into and must leave as it was.
     for i in range(10):
         put(device.system, "drivers/d%02d.sys" % i, b"old sys %d" % i + noise[i:i + (200 << 10)])
         put(device.payload_system, "drivers/d%02d.sys" % i,
@@ -101,15 +102,20 @@ def build(device, case, noise):
     put(device.payload_app, "a/b/c/d/e/keep.txt", b"its new version")
     put(device.payload_app, "a/b/c/d/e/new/inner.txt", b"a file in a new folder deep down")
 
+    if case.startswith("space_"):
+        # More new System bytes than the small disk has free.
+        for i in range(4):
+            put(device.payload_system, "big/b%d.bin" % i, noise[i:i + (3 << 20) // 2] * 2)
     if case == "conflict":
         # The payload has a folder where the device has a file of that name.
         put(device.app, "a/b/c/d/e/plugins", b"an installed file named like a payload folder")
         for i in range(3):
             put(device.payload_app, "a/b/c/d/e/plugins/p%d.so" % i, b"plugin %d" % i)
     if case == "source_grows":
-        put(device.payload_app, "media/set1/" + GROWING, noise[:300 << 10])
+        put(device.payload_system, "media/" + GROWING, noise[:300 << 10])
     if case in ("sigint", "sighup"):
-        path = os.path.join(device.payload_app, "media", REGIONS)
+        path = os.path.join(device.payload_system, "media", REGIONS)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             for region in range(4):
                 f.seek(region << 20)
@@ -202,8 +208,8 @@ def check_failure_case(case, run, device, shim, old):
         check(full, "the staging never ran into ENOSPC; calls: %s" % copies[-3:])
         enospc = [line for line in lines if line.endswith("- No space left on device")]
         check(enospc, "no line tells of the full disk:\n" + "\n".join(lines))
-        check(all(device.app in line for line in enospc),
-              "the disk ran full outside the Zentavo tree:\n" + "\n".join(enospc))
+        check(all(device.system in line for line in enospc),
+              "the disk ran full outside the System tree:\n" + "\n".join(enospc))
         check(not any("not enough space" in line for line in lines),
               "the space check failed although the free space was reported huge")
     elif case == "conflict":
@@ -220,7 +226,7 @@ def check_failure_case(case, run, device, shim, old):
     elif case == "source_grows":
         grown = [c for c in calls if c.name == "grow" and c.result > 0]
         check(grown, "the payload file was never made to grow")
-        path = os.path.join(device.payload_app, "media/set1", GROWING)
+        path = os.path.join(device.payload_system, "media", GROWING)
         wanted = ('CopyRecursivelyOverwrite: cannot copy "%s" - source file changed while it '
                   'was copied' % path)
         check(wanted in lines, "expected %r, got:\n%s" % (wanted, "\n".join(lines)))
@@ -279,9 +285,9 @@ def test():
 
     if case in SIGNALS:
         sig = SIGNALS[case]
-        # Held at the 20th data copy (System takes 17 when each of its files
+        # Held at the 10th data copy (System takes 17 when each of its files
         # goes in one), or inside the copy of the file of four data regions.
-        hold = {"hold_at_copy": 20} if sig == signal.SIGTERM else {"hold_at_name": REGIONS}
+        hold = {"hold_at_copy": 10} if sig == signal.SIGTERM else {"hold_at_name": REGIONS}
         run = Updater(binary, device, work, case, env_changes=shim.env(**hold))
         deadline = time.monotonic() + 60
         while not any(c.name == "hold" for c in shim.calls()):

@@ -234,13 +234,14 @@ def case_enospc(binary, work, shim):
     files = 300
     devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
     devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
+    # In the System tree, whose files are copied, not linked.
     for i in range(5):
-        devicesim.write_file(os.path.join(device.app, "names", "old%d" % i), b"an installed file")
+        devicesim.write_file(os.path.join(device.system, "names", "old%d" % i), b"an installed file")
     for i in range(files):
         name = "n%03d-" % i + "x" * 240
-        devicesim.write_file(os.path.join(device.payload_app, "names", name), b"new %d" % i)
-    devicesim.write_file(os.path.join(device.system, "sys.dll"), b"old system file")
-    devicesim.write_file(os.path.join(device.payload_system, "sys.dll"), b"new system file")
+        devicesim.write_file(os.path.join(device.payload_system, "names", name), b"new %d" % i)
+    devicesim.write_file(os.path.join(device.app, "app.dll"), b"old application file")
+    devicesim.write_file(os.path.join(device.payload_app, "app.dll"), b"new application file")
     for root in (device.app, device.system, device.payload):
         aon.set_times(root, aon.OLD_TIME)
     device.insert_stick()
@@ -355,8 +356,9 @@ def case_kill_readonly(binary, work, shim):
     locked = os.path.join(device.system, "locked")
     before = full_trees(device)
     payload = payload_trees(device)
-    # Held at the 20th data copy, in the Zentavo tree, after System's staging.
-    run = Updater(binary, device, work, "killed", env_changes=shim.env(hold_at_copy=20))
+    # Held at the 16th of System's 17 data copies (the application's files
+    # are linked, not copied).
+    run = Updater(binary, device, work, "killed", env_changes=shim.env(hold_at_copy=16))
     deadline = time.monotonic() + 60
     while not any(c.name == "hold" for c in shim.calls()):
         check(run.running() and time.monotonic() < deadline, "never held\n" + run.log())

@@ -211,7 +211,7 @@ def check_target(label, target_files, old, new, removable):
     return temps, new_seen, old_seen
 
 
-def check_killed_state(device, expect):
+def check_killed_state(device, expect, deleting):
     app = files(tree(device.app))
     system = files(tree(device.system))
     temps, new_app, old_app = check_target("installed application", app, expect.old_app,
@@ -220,8 +220,15 @@ def check_killed_state(device, expect):
                                         expect.payload_system, set())
     temps += t2
     # The payload is only ever deleted, never changed; its system part stays.
-    for rel, entry in files(tree(device.payload_app)).items():
+    # Until the run that deletes it, it keeps every name: staged files are
+    # links to its files, and no roll-back or undo may take a name of it.
+    payload_now = files(tree(device.payload_app))
+    for rel, entry in payload_now.items():
         check(expect.payload_app.get(rel) == entry, "payload file %s changed: %r" % (rel, entry))
+    if not deleting:
+        missing = sorted(rel for rel in set(expect.payload_app) - set(payload_now)
+                         if not is_payload_request(rel))
+        check(not missing, "payload files gone before the payload was deleted: %s" % missing[:5])
     check(files(tree(device.payload_system)) == expect.payload_system,
           "the system payload changed")
     for rel, entry in files(tree(device.backup)).items():
@@ -404,7 +411,7 @@ def test():
                 check_exactly_old(device, expect)
             if phase in ("renames", "undo"):
                 check_old_versions_kept(device, expect)
-            temps, new, old = check_killed_state(device, expect)
+            temps, new, old = check_killed_state(device, expect, "Status: " in log)
         except devicesim.TestFailure as failure:
             raise devicesim.TestFailure("after kill %d at %.3f s (%s): %s" % (i, moment, phase, failure))
         if new and old:
