@@ -84,6 +84,17 @@ void list(int fd, Frame* frame, const Visitor& visitor, const Origin& origin)
     }
 }
 
+// Listing a folder must not turn into a write of its inode on the flash:
+// O_NOATIME where we may (owner or root).
+int openWithoutAtime(int fd, const char* name)
+{
+    const int flags = directoryFlags | O_NOFOLLOW | O_NONBLOCK;
+    const int child = ::openat(fd, name, flags | O_NOATIME);
+    if (child >= 0 || errno != EPERM)
+        return child;
+    return ::openat(fd, name, flags);
+}
+
 // Opens the sub-directory name of fd without following a link. A folder
 // without owner permissions is opened after giving them, as its removal
 // needs them anyway; with makeWritable, also one that can be read but not
@@ -91,7 +102,7 @@ void list(int fd, Frame* frame, const Visitor& visitor, const Origin& origin)
 // folder itself, never by a name that could have become a link.
 int openSubdirectory(int fd, const char* name, bool makeWritable)
 {
-    int child = ::openat(fd, name, directoryFlags | O_NOFOLLOW | O_NONBLOCK);
+    int child = openWithoutAtime(fd, name);
     if (child >= 0) {
         struct stat st;
         if (makeWritable && ::fstat(child, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
@@ -109,7 +120,7 @@ int openSubdirectory(int fd, const char* name, bool makeWritable)
     const QByteArray viaDescriptor = "/proc/self/fd/" + QByteArray::number(path);
     ::chmod(viaDescriptor.constData(), (before.st_mode & 07777) | S_IRWXU);
     ::close(path);
-    child = ::openat(fd, name, directoryFlags | O_NOFOLLOW | O_NONBLOCK);
+    child = openWithoutAtime(fd, name);
     struct stat after;
     if (child >= 0 && (::fstat(child, &after) != 0 || !sameFile(before, after))) {
         ::close(child);
