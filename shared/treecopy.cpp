@@ -2,6 +2,7 @@
 
 #include "dirwalk.h"
 #include "fsattributes.h"
+#include "payloadcheck.h"
 #include "stopsignals.h"
 #include "tempname.h"
 #include "uniquefd.h"
@@ -371,12 +372,13 @@ struct Node
     bool stage = false;     // files and links: a new version is written
     bool fixMode = false;   // unchanged files: only metadata is set
     bool fixTimes = false;
-    bool newDir = false;     // directories: created by the copy
-    bool getsNames = false;  // existing directories: the copy makes new names in it
-    bool touched = false;    // existing directories: entries added
-    QByteArray temp;         // staged name in an existing directory
-    QByteArray aside;        // the old version's name while the new one goes in, without swaps
-    QByteArray marker;       // existing directories: the temporary that records their time
+    bool newDir = false;       // directories: created by the copy
+    bool getsNames = false;    // existing directories: the copy makes new names in it
+    bool throughLink = false;  // existing directories: reached through the device's own link
+    bool touched = false;      // existing directories: entries added
+    QByteArray temp;           // staged name in an existing directory
+    QByteArray aside;          // the old version's name while the new one goes in, without swaps
+    QByteArray marker;         // existing directories: the temporary that records their time
     Commit commit = Commit::None;
     bool metadataSet = false;  // unchanged files: mode or times set by the commit
     bool link = false;         // files: staged as a hard link to the payload's file
@@ -429,6 +431,7 @@ struct TreeCopy::Private
     bool ok = true;
     bool stopLogged = false;
     std::vector<char> buffer;  // reused by every comparison and user-space copy
+    const PayloadCheck* check = nullptr;
 
     void fail(const QByteArray& path, const char* what, int error)
     {
@@ -464,12 +467,14 @@ struct TreeCopy::Private
     void sweepFolder(int fd, const QByteArray& path, const std::vector<DirEntry>& entries);
     void rememberFileSystem(int dirFd, dev_t device, const QByteArray& targetRoot);
     bool enterForPlanning(Frame* parent, Frame& frame, Tree& tree);
+    bool leadsIntoASource(int fd) const;
     void planDirectory(Frame& frame);
     void refuse(Node& child, const QByteArray& path, const char* what, const char* reason);
     void planEntry(Frame& frame, Node& child);
     void planLink(Frame& frame, Node& child, FileSystem& fs);
     void planFile(Frame& frame, Node& child, FileSystem& fs);
     bool sameAsInstalled(Frame& frame, Node& child);
+    bool checkedAsPlanned(const QByteArray& sourcePath, const struct stat& planned) const;
     void planNewNames(Frame& frame);
     bool enoughSpace();
 
@@ -762,6 +767,17 @@ void TreeCopy::Private::planEntry(Frame& frame, Node& child)
         return refuse(child, sourcePath, "skipped", "name reserved for temporaries");
     if (type == S_IFDIR) {
         child.kind = Kind::Directory;
+        // A folder the device keeps elsewhere behind a link of its own (a
+        // data partition) is installed into, as rsync --keep-dirlinks does;
+        // the link stays.
+        struct stat behind;
+        if (child.targetExists && S_ISLNK(child.target.st_mode)
+            && fstatat(frame.target.get(), child.name.constData(), &behind, 0) == 0
+            && S_ISDIR(behind.st_mode)) {
+            child.target = behind;
+            child.throughLink = true;
+            return;
+        }
         if (child.targetExists && !targetIsDir)
             return refuse(child, targetPath, "cannot replace with a directory",
                           S_ISLNK(child.target.st_mode) ? "a link is in the way" : "a file is in the way");
@@ -803,9 +819,27 @@ void TreeCopy::Private::planLink(Frame& frame, Node& child, FileSystem& fs)
         fs.neededBytes += fs.blockSize;
 }
 
+// Whether a payload file is the very one whose digest was checked.
+bool TreeCopy::Private::checkedAsPlanned(const QByteArray& sourcePath, const struct stat& planned) const
+{
+    const QByteArray base = check->checkedDir() + '/';
+    if (!sourcePath.startsWith(base))
+        return false;
+    const auto found = check->checkedFiles().find(sourcePath.mid(base.size()));
+    if (found == check->checkedFiles().end())
+        return false;
+    const PayloadCheck::Identity& checked = found->second;
+    return checked.device == planned.st_dev && checked.inode == planned.st_ino
+        && checked.size == planned.st_size && sameTime(checked.modified, planned.st_mtim)
+        && sameTime(checked.changed, planned.st_ctim);
+}
+
 void TreeCopy::Private::planFile(Frame& frame, Node& child, FileSystem& fs)
 {
     child.kind = Kind::File;
+    if (check && !checkedAsPlanned(joinPath(frame.sourcePath, child.name), child.source))
+        return refuse(child, joinPath(frame.sourcePath, child.name), "cannot copy",
+                      "it changed after its check");
     const bool sameSize =
         child.targetExists && S_ISREG(child.target.st_mode) && child.target.st_size == child.source.st_size;
     // Unchanged content is not written again: flash wears with every write.
@@ -864,6 +898,36 @@ bool TreeCopy::Private::sameAsInstalled(Frame& frame, Node& child)
     return result == Comparison::Same && XattrCopy::samePayloadAttributes(in.get(), installed.get());
 }
 
+// Opens an existing target folder below parentFd: never through a link,
+// but for a folder reached through the device's own link, which must still
+// lead to the folder the plan saw.
+UniqueFd openTargetDirectory(int parentFd, const Node& node)
+{
+    if (!node.throughLink)
+        return openDirectoryAt(parentFd, node.name);
+    UniqueFd fd(openat(parentFd, node.name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (fd.isValid()
+        && (fstat(fd.get(), &st) != 0 || st.st_dev != node.target.st_dev
+            || st.st_ino != node.target.st_ino)) {
+        errno = ESTALE;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+// Whether a folder reached through a link lies inside a tree being copied:
+// installing into the payload itself would destroy it.
+bool TreeCopy::Private::leadsIntoASource(int fd) const
+{
+    const QByteArray here = resolvedPath("/proc/self/fd/" + QByteArray::number(fd));
+    for (const Tree& tree : trees) {
+        if (isSameOrBelow(here, resolvedPath(tree.source)))
+            return true;
+    }
+    return false;
+}
+
 // Opens the target of a directory for planning: the root, a new directory
 // (nothing to open), or an existing one, whose leftovers are swept where it
 // begins another file system or mount.
@@ -890,9 +954,13 @@ bool TreeCopy::Private::enterForPlanning(Frame* parent, Frame& frame, Tree& tree
         node.owner = parent->node->owner;
         node.group = parent->node->group;
     } else {
-        frame.target = openDirectoryAt(parent->target.get(), node.name);
+        frame.target = openTargetDirectory(parent->target.get(), node);
         if (!frame.target.isValid()) {
             fail(frame.targetPath, "cannot open", errno);
+            return false;
+        }
+        if (node.throughLink && leadsIntoASource(frame.target.get())) {
+            fail(frame.targetPath, "cannot copy into", "the link leads into the payload");
             return false;
         }
         frame.device = node.target.st_dev;
@@ -904,7 +972,8 @@ bool TreeCopy::Private::enterForPlanning(Frame* parent, Frame& frame, Tree& tree
         fail(frame.targetPath, "cannot read", error);
         return false;
     }
-    if (parent && frame.target.isValid() && FsAttributes::crossesMount(parent->folder, frame.folder)) {
+    if (parent && frame.target.isValid()
+        && (node.throughLink || FsAttributes::crossesMount(parent->folder, frame.folder))) {
         sweepTemporaries(frame.target.get(), frame.targetPath, true);
         if (fstat(frame.target.get(), &node.target) != 0) {
             fail(frame.targetPath, "cannot read", errno);
@@ -970,7 +1039,7 @@ bool TreeCopy::Private::enterForStaging(Frame* parent, Frame& frame)
     Node& node = *frame.node;
     if (!node.newDir) {
         if (parent)
-            frame.target = openDirectoryAt(parent->target.get(), node.name);
+            frame.target = openTargetDirectory(parent->target.get(), node);
         struct stat st;
         if (!frame.target.isValid() || fstat(frame.target.get(), &st) != 0) {
             fail(frame.targetPath, "cannot open", errno);
@@ -1575,7 +1644,7 @@ void TreeCopy::Private::walkExisting(Tree& tree, Enter enter, NewDir newDir, Ent
                 return false;
             }
             if (parent)
-                frame.target = openDirectoryAt(parent->target.get(), frame.node->name);
+                frame.target = openTargetDirectory(parent->target.get(), *frame.node);
             if (!frame.target.isValid()) {
                 fail(frame.targetPath, "cannot open", errno);
                 return false;
@@ -1660,6 +1729,11 @@ void TreeCopy::Private::rollBack()
         }
         walkExisting(tree, removeStaged, removeStaged, [&](Frame& frame) { restoreDirectory(frame); });
     }
+}
+
+void TreeCopy::expectChecked(const PayloadCheck* check)
+{
+    d->check = check;
 }
 
 TreeCopy::TreeCopy()

@@ -27,6 +27,13 @@ Cases that must succeed:
                    labels, a new one takes none from the payload
   kill_readonly    SIGKILL while staging into a read-only folder leaves its
                    mode; the next run installs and gives every folder its time
+  dirlink          the installed data folder is the device's link to another
+                   file system: the payload's data folder installs into it
+                   (the link stays, leftovers there are swept, that file
+                   system is synced); a link the payload brings is a link
+Failing again:
+  dirlink_fails    the same, with a swap failing: the folder behind the link
+                   is exactly as before too
 
 usage: commit_undo.py --installer PATH --shim LIBRARY --case NAME
 Needs a private mount namespace (root); exits 77 (skipped) where there is none.
@@ -48,7 +55,7 @@ FLASH = "160m"
 CAPABILITY = struct.pack("<IIIII", 0x02000001, 1 << 10, 0, 0, 0)
 FAILING = ["bind_mount", "immutable", "appears", "replaced", "rename_fails", "no_exchange_fails",
            "enospc", "few_inodes"]
-SUCCEEDING = ["no_exchange", "mounts", "sweep_fd_limit", "xattrs", "kill_readonly"]
+SUCCEEDING = ["no_exchange", "mounts", "sweep_fd_limit", "xattrs", "kill_readonly", "dirlink", "dirlink_fails"]
 
 
 def full_trees(device):
@@ -379,6 +386,64 @@ def case_kill_readonly(binary, work, shim):
                       % (name, rel, now[name].get(rel), entry))
     again.finish_after_stick()
     print("kill_readonly: the read-only folder kept its mode; every folder its time after the next run")
+
+
+def linked_data_device(work):
+    """The installed application keeps data/ on another file system behind a link."""
+    device = device_with_payload(work)
+    persist = os.path.join(work, "persist")
+    devicesim.mount_tmpfs(persist, "16m")
+    data = os.path.join(device.app, "data")
+    subprocess.run(["cp", "-a", data, persist], check=True)
+    subprocess.run(["rm", "-rf", data], check=True)
+    os.symlink(os.path.join(persist, "data"), data)
+    devicesim.write_file(os.path.join(persist, "data", "settings.ini"), b"old settings")
+    devicesim.write_file(os.path.join(device.payload_app, "data", "settings.ini"), b"new settings, longer")
+    devicesim.write_file(os.path.join(device.payload_app, "data", "fresh", "table.dat"), b"a new table")
+    os.makedirs(os.path.join(work, "elsewhere"))
+    os.symlink(os.path.join(work, "elsewhere"), os.path.join(device.payload_app, "shortcut"))
+    return device, os.path.join(persist, "data")
+
+
+def case_dirlink(binary, work, shim):
+    device, behind = linked_data_device(work)
+    leftover = os.path.join(behind, devicesim.TEMP_PREFIX + "left")
+    devicesim.write_file(leftover, b"left by a killed run")
+    payload = payload_trees(device)
+    run = Updater(binary, device, work, "dirlink", env_changes=shim.env())
+    run.wait_log("delete installer directory", timeout=60)
+    check(devicesim.install_status(run.log()) == "true", "the install failed:\n" + run.log())
+    check(os.path.islink(os.path.join(device.app, "data")), "the device's link was replaced")
+    with open(os.path.join(behind, "settings.ini"), "rb") as f:
+        check(f.read() == b"new settings, longer", "the data folder behind the link was not installed into")
+    check(os.path.isfile(os.path.join(behind, "fresh", "table.dat")), "a new folder behind the link is missing")
+    check(os.path.isfile(os.path.join(behind, "own.dat")), "the device's own data behind the link went")
+    check(not os.path.lexists(leftover), "a leftover behind the link was not swept")
+    check(os.readlink(os.path.join(device.app, "shortcut")) == os.path.join(work, "elsewhere"),
+          "the payload's link was not installed as a link")
+    check(not os.listdir(os.path.join(work, "elsewhere")), "something went through the payload's link")
+    persist_device = os.stat(behind).st_dev
+    check(any(c.is_sync() and c.ok() and c.device == persist_device for c in shim.calls()),
+          "the file system behind the link was never synced")
+    # The rest of the tree as usual; data/ was looked at behind the link.
+    payload["Zentavo"] = {rel: e for rel, e in payload["Zentavo"].items()
+                          if rel != "data" and not rel.startswith("data" + os.sep)}
+    aon.check_trees_new(device, payload)
+    run.finish_after_stick()
+    print("dirlink: installed through the device's link, which stays; swept and synced there")
+
+
+def case_dirlink_fails(binary, work, shim):
+    device, behind = linked_data_device(work)
+    before = full_trees(device)
+    behind_before = devicesim.snapshot(behind, times=True, full=True)
+    run = Updater(binary, device, work, "dirlink_fails", env_changes=shim.env(rename_fail_at=(6,)))
+    aon.expect_failure_result(run, device)
+    check_exactly(device, before)
+    difference = devicesim.snapshot_difference(behind_before, devicesim.snapshot(behind, times=True, full=True))
+    check(not difference, "the folder behind the link is not exactly old:\n" + difference)
+    check(not devicesim.temporaries(behind), "temporaries left behind the link")
+    print("dirlink_fails: undone, the folder behind the link exactly old")
 
 
 def test():
