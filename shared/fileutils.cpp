@@ -45,9 +45,10 @@ bool FileUtils::CopyRecursivelyOverwrite(const QString& source, const QString& t
 }
 
 bool FileUtils::CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees,
-                                   const QStringList& consumedSources)
+                                   const QStringList& consumedSources, const PayloadCheck* check)
 {
     TreeCopy copy;
+    copy.expectChecked(check);
     for (const auto& tree : trees)
         copy.addTree(tree.first, tree.second, consumedSources.contains(tree.first));
     return copy.run();

@@ -8,6 +8,8 @@
 #include <QPair>
 #include <QStringList>
 
+class PayloadCheck;
+
 // File and directory helpers of the updater. Stateless; held by value.
 class INSTALLERSHARED_EXPORT FileUtils
 {
@@ -31,8 +33,10 @@ public:
     // The files of a source named in consumedSources, which the caller
     // deletes afterwards, are installed as hard links where they can be: the
     // bytes already lie on the flash disk.
+    // With check, every source file must be one it found listed and intact.
     bool CopyTreesOverwrite(const QList<QPair<QString, QString>>& trees,
-                            const QStringList& consumedSources = QStringList());
+                            const QStringList& consumedSources = QStringList(),
+                            const PayloadCheck* check = nullptr);
 
     // Removes the directory and everything below it; links are removed as
     // links, never followed, and a path that leads through a link below the

@@ -52,6 +52,9 @@ public:
     // ("Zentavo/Zentavo.exe").
     const std::map<QByteArray, Identity>& checkedFiles() const { return checked; }
 
+    // The payloadDir of the last run, as given.
+    const QByteArray& checkedDir() const { return payloadDir; }
+
     // The pieces, for the tool that makes payloads and for the tests.
 
     // Parses SHA256SUMS text: lines "<64 hex>  <path>" or "<64 hex> *<path>",
@@ -71,6 +74,7 @@ public:
 
 private:
     std::map<QByteArray, Identity> checked;
+    QByteArray payloadDir;
 };
 
 #endif  // PAYLOADCHECK_H

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class PayloadCheck;
+
 // Copies one or more trees over their targets, all or nothing.
 //
 // Every entry of every source goes to the same relative path below its
@@ -33,6 +35,10 @@ public:
     // copy, where both lie on one file system and the file has no other
     // name. A failed copy never removes a name of the source.
     void addTree(const QString& source, const QString& target, bool consumed = false);
+
+    // Every source file must be one that check found listed and intact, and
+    // still be that file (same inode, size and times) when it is planned.
+    void expectChecked(const PayloadCheck* check);
 
     // True only when every tree was copied completely and synced. Each
     // failure writes one debug line naming the entry and the reason.
