@@ -388,6 +388,14 @@ struct Node
     std::vector<Node> children;
 };
 
+// The extended attributes a staged file gets: the payload file's and those
+// of the file it replaces, read before anything changes either.
+struct StagedAttributes
+{
+    XattrCopy::Attributes payload;
+    XattrCopy::Attributes device;
+};
+
 struct FileSystem
 {
     UniqueFd fd;
@@ -481,9 +489,10 @@ struct TreeCopy::Private
     bool enterForStaging(Frame* parent, Frame& child);
     bool markFolder(Frame& frame);
     UniqueFd createStaged(Frame& frame, Node& child);
-    int setFileAttributes(int out, int in, const Frame& frame, const Node& child);
+    int readAttributes(int in, const Frame& frame, const Node& child, StagedAttributes* attributes);
+    int setFileAttributes(int out, const struct stat& current, bool linked, const Frame& frame,
+                          const Node& child, const StagedAttributes& attributes);
     bool stageHardLink(Frame& frame, Node& child);
-    bool deviceAttributesFit(int in, const Frame& frame, const Node& child);
     void stageFile(Frame& frame, Node& child);
     void stageLink(Frame& frame, Node& child);
     void finishNewDirectory(Frame& frame);
@@ -1133,58 +1142,66 @@ UniqueFd TreeCopy::Private::createStaged(Frame& frame, Node& child)
     return out;
 }
 
-// Owner, extended attributes, mode and times of a staged file; 0, or the
-// errno that failed. A replaced file keeps its owner, a new one belongs to
-// the owner of its directory: the payload's owner never reaches the device.
-// The attributes are read first and set after the owner, whose change drops
-// a file capability, and before the mode, which an ACL would change. A file
-// staged as a link (in is out) is changed only where it differs.
-int TreeCopy::Private::setFileAttributes(int out, int in, const Frame& frame, const Node& child)
+int TreeCopy::Private::readAttributes(int in, const Frame& frame, const Node& child,
+                                      StagedAttributes* attributes)
+{
+    if (const int error = XattrCopy::read(in, &attributes->payload))
+        return error;
+    if (!child.targetExists || !S_ISREG(child.target.st_mode))
+        return 0;
+    const UniqueFd installed = openForReading(frame.target.get(), child.name);
+    if (!installed.isValid())
+        return errno;
+    return XattrCopy::read(installed.get(), &attributes->device);
+}
+
+// Owner, extended attributes, mode and times of a staged file (current: its
+// fstat); 0, or the errno that failed. A replaced file keeps its owner, a
+// new one belongs to the owner of its directory: the payload's owner never
+// reaches the device. The attributes go on after the owner, whose change
+// drops a file capability, and before the mode, which an ACL would change.
+// A file staged as a link (the payload's own inode) is changed only where
+// it differs.
+int TreeCopy::Private::setFileAttributes(int out, const struct stat& current, bool linked, const Frame& frame,
+                                         const Node& child, const StagedAttributes& attributes)
 {
     const uid_t owner = child.targetExists ? child.target.st_uid : frame.node->owner;
     const gid_t group = child.targetExists ? child.target.st_gid : frame.node->group;
-    struct stat st;
-    if (fstat(out, &st) != 0)
-        return errno;
-    UniqueFd installed;
-    if (child.targetExists && S_ISREG(child.target.st_mode))
-        installed = openForReading(frame.target.get(), child.name);
-    XattrCopy::Attributes payload;
-    XattrCopy::Attributes device;
-    int error = XattrCopy::read(in, &payload);
-    if (error == 0 && installed.isValid())
-        error = XattrCopy::read(installed.get(), &device);
-    if (error != 0)
-        return error;
+    uid_t uid = current.st_uid;
+    gid_t gid = current.st_gid;
     bool chowned = false;
-    if ((st.st_uid != owner || st.st_gid != group) && fchown(out, owner, group) == 0) {
-        st.st_uid = owner;
-        st.st_gid = group;
+    if ((uid != owner || gid != group) && fchown(out, owner, group) == 0) {
+        uid = owner;
+        gid = group;
         chowned = true;
     }
-    if ((error = XattrCopy::apply(out, in == out && !chowned ? XattrCopy::Attributes() : payload, device))
-        != 0)
+    const bool payloadThere = linked && !chowned;
+    if (const int error = XattrCopy::apply(out, payloadThere ? XattrCopy::Attributes() : attributes.payload,
+                                           attributes.device))
         return error;
-    const mode_t mode = installedMode(child.source, st.st_uid, st.st_gid);
-    if ((chowned || in != out || (st.st_mode & 07777) != mode) && fchmod(out, mode) != 0)
+    const mode_t mode = installedMode(child.source, uid, gid);
+    if ((chowned || !linked || (current.st_mode & 07777) != mode) && fchmod(out, mode) != 0)
         return errno;
     const struct timespec times[2] = {child.source.st_atim, child.source.st_mtim};
-    if ((in != out || !sameTime(st.st_mtim, child.source.st_mtim)) && futimens(out, times) != 0)
+    if ((!linked || !sameTime(current.st_mtim, child.source.st_mtim)) && futimens(out, times) != 0)
         return errno;
     return 0;
 }
 
 // Stages a payload file as a second name of its inode. False when that is not
-// to be (another file system, no hard links here, the file changed, labels
-// of its own): the file is then copied. True when it is staged, or when a
-// failure was reported. Nothing changes the file before the link is made:
-// even its change time is what the copy checks.
+// to be (another file system, no hard links here, the file changed, security
+// labels or ACLs other than those its installed version must have): the
+// file is then copied. True when it is staged, or when a failure was
+// reported. Nothing changes the file before the link is made: even its
+// change time is what the copy checks.
 bool TreeCopy::Private::stageHardLink(Frame& frame, Node& child)
 {
     const UniqueFd in = openForReading(frame.source.get(), child.name);
     struct stat before;
+    StagedAttributes attributes;
     if (!in.isValid() || fstat(in.get(), &before) != 0 || !unchangedSince(child.source, before)
-        || before.st_nlink != 1 || !deviceAttributesFit(in.get(), frame, child))
+        || before.st_nlink != 1 || readAttributes(in.get(), frame, child, &attributes) != 0
+        || !XattrCopy::sameDeviceAttributes(attributes.payload, attributes.device))
         return false;
     const int sourceFd = frame.source.get();
     const int dirFd = frame.target.get();
@@ -1213,25 +1230,9 @@ bool TreeCopy::Private::stageHardLink(Frame& frame, Node& child)
         fail(joinPath(frame.sourcePath, child.name), "cannot copy", sourceChanged);
         return true;
     }
-    if ((error = setFileAttributes(in.get(), in.get(), frame, child)) != 0)
+    if ((error = setFileAttributes(in.get(), st, true, frame, child, attributes)) != 0)
         fail(targetPath, "cannot write", error);
     return true;
-}
-
-// Security labels and ACLs belong to the device: a payload file whose own
-// differ from those its installed version must have is copied, not linked.
-bool TreeCopy::Private::deviceAttributesFit(int in, const Frame& frame, const Node& child)
-{
-    XattrCopy::Attributes payload;
-    XattrCopy::Attributes device;
-    if (XattrCopy::read(in, &payload) != 0)
-        return false;
-    if (child.targetExists && S_ISREG(child.target.st_mode)) {
-        const UniqueFd installed = openForReading(frame.target.get(), child.name);
-        if (!installed.isValid() || XattrCopy::read(installed.get(), &device) != 0)
-            return false;
-    }
-    return XattrCopy::sameDeviceAttributes(payload, device);
 }
 
 void TreeCopy::Private::stageFile(Frame& frame, Node& child)
@@ -1253,8 +1254,13 @@ void TreeCopy::Private::stageFile(Frame& frame, Node& child)
     if (!out.isValid())
         return;
     int error = 0;
-    if (copyData(in.get(), out.get(), inStat.st_size, &buffer, &error))
-        error = setFileAttributes(out.get(), in.get(), frame, child);
+    StagedAttributes attributes;
+    struct stat written;
+    if (copyData(in.get(), out.get(), inStat.st_size, &buffer, &error)
+        && (error = readAttributes(in.get(), frame, child, &attributes)) == 0)
+        error = fstat(out.get(), &written) == 0
+            ? setFileAttributes(out.get(), written, false, frame, child, attributes)
+            : errno;
     if (out.close() != 0 && error == 0)
         error = errno;
     // A file that grew, shrank or was written while it was read is no
