@@ -276,8 +276,11 @@ private slots:
                                                  && writeFile(target + "/blocked", "a file"); }, "blocked"},
             {"file meets a folder", [&] { return writeFile(source + "/conflict", "x")
                                                  && writeFile(target + "/conflict/existing.txt", "keep"); }, "conflict"},
-            {"folder meets a link", [&] { return writeFile(source + "/linked/f", "x")
-                                                 && makeLink(workDir->path(), target + "/linked"); }, "linked"},
+            // The device's own link to a folder is installed into; a link to anything else is in the way.
+            {"folder meets a link to a file", [&] { return writeFile(source + "/linked/f", "x")
+                                                 && makeLink(target + "/a-first.txt", target + "/linked"); }, "linked"},
+            {"folder meets a dangling link", [&] { return writeFile(source + "/dangling/f", "x")
+                                                 && makeLink(workDir->path() + "/nowhere", target + "/dangling"); }, "dangling"},
             // Nobody ever writes to this fifo: opening it for reading would hang.
             {"special file", [&] { return mkfifo(native(source + "/pipe").constData(), 0644) == 0; }, "pipe"},
             // The next run would sweep it as a leftover of a killed copy.
