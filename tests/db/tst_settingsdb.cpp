@@ -4,6 +4,7 @@
 #include "aes_encryption.h"
 #include "dbconnection.h"
 #include "dbtestsupport.h"
+#include "settingsfile.h"
 #include "toolrun.h"
 #include "usermenuitemrepository.h"
 
@@ -87,6 +88,8 @@ private slots:
     void unreadableFile();
     void rollsBackWhatTheApplicationLeftBehind();
     void readsPathsWithUriCharacters();
+    void looksThroughTheDevicesFolderLinks_data();
+    void looksThroughTheDevicesFolderLinks();
 
     void passwdStores_data();
     void passwdStores();
@@ -262,6 +265,71 @@ void TestSettingsDb::readsPathsWithUriCharacters()
     // Nothing was created beside it, nor at a path cut off at a URI character.
     QCOMPARE(QDir(odd).entryList(QDir::Files), QStringList{"Administrator_setting.db"});
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).filter(QStringLiteral("we")).size(), 1);
+}
+
+void TestSettingsDb::looksThroughTheDevicesFolderLinks_data()
+{
+    // What lies at data/ (a folder, a link to one on another partition, ...),
+    // and what the presence test and a read then find. Only nothing at all is absent.
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<int>("presence");
+    QTest::addColumn<QString>("value");  // null: the read fails
+    QTest::newRow("folder") << "folder" << int(SettingsFile::Present) << "through a folder";
+    QTest::newRow("link to a folder") << "link" << int(SettingsFile::Present) << "through a link";
+    QTest::newRow("link to a link to a folder") << "link-link" << int(SettingsFile::Present) << "through two links";
+    QTest::newRow("no folder") << "none" << int(SettingsFile::Absent) << QString();
+    QTest::newRow("link to an empty folder") << "link-empty" << int(SettingsFile::Absent) << QString();
+    // The partition it points to is not mounted, or gone: it may hold the database.
+    QTest::newRow("link to nothing") << "dangling" << int(SettingsFile::Unknown) << QString();
+    QTest::newRow("a file where the folder belongs") << "file" << int(SettingsFile::Unknown) << QString();
+    // The database's own name is never followed.
+    QTest::newRow("database itself a link") << "database-link" << int(SettingsFile::Present) << QString();
+}
+
+void TestSettingsDb::looksThroughTheDevicesFolderLinks()
+{
+    QFETCH(QString, layout);
+    QFETCH(int, presence);
+    QFETCH(QString, value);
+    // Links below the flash disk's root are what the reader is wary of.
+    QTemporaryDir device;
+    qputenv("ZENTAVO_DEVICE_ROOT", device.path().toLocal8Bit());
+    const QString data = device.filePath(QStringLiteral("FlashDisk/Zentavo/data"));
+    const QString persistent = device.filePath(QStringLiteral("persist/zentavo"));
+    QVERIFY(QDir().mkpath(QFileInfo(data).path()) && QDir().mkpath(persistent));
+    const QString database = data + QStringLiteral("/Administrator_setting.db");
+    const QString stored = persistent + QStringLiteral("/Administrator_setting.db");
+    if (layout == QLatin1String("folder") || layout == QLatin1String("database-link")) {
+        QVERIFY(QDir().mkpath(data));
+    } else if (layout == QLatin1String("link") || layout == QLatin1String("link-empty")) {
+        QVERIFY(QFile::link(persistent, data));
+    } else if (layout == QLatin1String("link-link")) {
+        QVERIFY(QFile::link(persistent, device.filePath(QStringLiteral("persist/current"))));
+        QVERIFY(QFile::link(QStringLiteral("../../persist/current"), data));
+    } else if (layout == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(device.filePath(QStringLiteral("unmounted/zentavo")), data));
+    } else if (layout == QLatin1String("file")) {
+        QVERIFY(writeBytes(data, "not a folder"));
+    }
+    const QString target = layout == QLatin1String("folder") ? database : stored;
+    if (!value.isNull())
+        QCOMPARE(createSqliteFile(target, {userTable, "insert into user values (3, '" + value + "')"}), QString());
+    if (layout == QLatin1String("database-link")) {
+        QCOMPARE(createSqliteFile(stored, {userTable, "insert into user values (3, 'elsewhere')"}), QString());
+        QVERIFY(QFile::link(stored, database));
+    }
+
+    int error = -1;
+    const int found = SettingsFile::presence(database, &error);
+    const Read read = readItem(database);
+    qunsetenv("ZENTAVO_DEVICE_ROOT");
+    QCOMPARE(found, presence);
+    QCOMPARE(error == 0, presence != SettingsFile::Unknown);
+    if (presence == SettingsFile::Present) {
+        QCOMPARE(read.value, value.isNull() ? QVariant() : QVariant(value));
+        QCOMPARE(read.failed, value.isNull());
+        QVERIFY2(read.clean, qPrintable(read.log));
+    }
 }
 
 void TestSettingsDb::passwdStores_data()
