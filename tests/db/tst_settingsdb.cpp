@@ -9,12 +9,18 @@
 #include "usermenuitemrepository.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -49,7 +55,75 @@ Read readItem(const QString& path, const QString& driver = QStringLiteral("QSQLI
     return read;
 }
 
-ToolRun runTool(const QStringList& arguments) { return runProgram(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments); }
+ToolRun runTool(const QStringList& arguments, const QByteArray& input = QByteArray())
+{
+    return runProgram(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments, input);
+}
+
+// The password stored in the database, decrypted; null when it cannot be.
+QString storedPassword(const QString& path)
+{
+    bool decrypted = false;
+    const QString password = AES_Encryption().Decrypt(readItem(path).value.toString(), &decrypted);
+    return decrypted ? password : QString();
+}
+
+// What a terminal shows of a run of the tool on it, and how the run ended.
+struct TerminalRun
+{
+    QByteArray screen;
+    int exitCode = -1;
+};
+
+// Runs the tool on a pseudo-terminal and types each answer once the screen
+// shows its prompt.
+TerminalRun runOnTerminal(const QStringList& arguments, const QList<QPair<QByteArray, QByteArray>>& dialogue)
+{
+    TerminalRun run;
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child < 0)
+        return run;
+    if (child == 0) {
+        QList<QByteArray> bytes{QByteArrayLiteral(ZENTAVO_PASSWD_PATH)};
+        for (const QString& argument : arguments)
+            bytes << argument.toLocal8Bit();
+        std::vector<char*> argv;
+        for (QByteArray& argument : bytes)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        ::execv(argv.front(), argv.data());
+        ::_exit(127);
+    }
+    int answered = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        struct pollfd ready = {terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            run.screen.append(buffer, int(got));
+        }
+        if (answered < dialogue.size() && run.screen.count(dialogue.at(answered).first) > answered
+            && run.screen.endsWith(": ")) {
+            const QByteArray answer = dialogue.at(answered++).second + '\n';
+            if (::write(terminal, answer.constData(), size_t(answer.size())) != answer.size())
+                break;
+        }
+        if (clock.elapsed() > 30000)
+            break;
+    }
+    int status = 0;
+    if (clock.elapsed() > 30000)
+        ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    ::close(terminal);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
 
 // Every table with all its rows, in a stable order, as one text.
 QString dumpDatabase(const QString& path)
@@ -96,6 +170,11 @@ private slots:
     void passwdFailsWithoutChangingAnything_data();
     void passwdFailsWithoutChangingAnything();
     void passwdRejectsWrongArguments();
+    void passwdReadsStandardInput_data();
+    void passwdReadsStandardInput();
+    void passwdChecks_data();
+    void passwdChecks();
+    void passwdAsksTerminalWithoutEcho();
 
 private:
     QTemporaryDir dir;
@@ -445,8 +524,9 @@ void TestSettingsDb::passwdFailsWithoutChangingAnything()
 
 void TestSettingsDb::passwdRejectsWrongArguments()
 {
-    for (const QStringList& arguments : {QStringList(), QStringList{databasePath}, QStringList{databasePath, "a", "b"},
-                                         QStringList{QString(), "secret"}}) {
+    for (const QStringList& arguments :
+         {QStringList(), QStringList{databasePath, "a", "b"}, QStringList{QString(), "secret"}, QStringList{"--check"},
+          QStringList{"--check", databasePath, "secret"}, QStringList{"--check", QString()}}) {
         const ToolRun run = runTool(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(!run.errorText().isEmpty(), "no message on stderr");
@@ -455,7 +535,114 @@ void TestSettingsDb::passwdRejectsWrongArguments()
     }
     const ToolRun help = runTool({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.outputText().startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE PASSWORD")));
+    QVERIFY(help.outputText().startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE [PASSWORD]\n"
+                                                        "       zentavo-passwd --check DATABASE\n")));
+}
+
+void TestSettingsDb::passwdReadsStandardInput_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stored");  // null: nothing written
+    QTest::newRow("one line") << QByteArray("Secret-42\n") << 0 << "Secret-42";
+    QTest::newRow("no line break at the end") << QByteArray("T\xc3\xa9""cnico7") << 0 << QString::fromUtf8("T\xc3\xa9""cnico7");
+    QTest::newRow("line of a Windows editor") << QByteArray("Secret-42\r\n") << 0 << "Secret-42";
+    QTest::newRow("spaces count") << QByteArray(" Secret 42 \n") << 0 << " Secret 42 ";
+    QTest::newRow("only the first line") << QByteArray("first\nsecond\n") << 0 << "first";
+    QTest::newRow("empty line: no password") << QByteArray("\n") << 0 << "";
+    QTest::newRow("no input at all") << QByteArray("") << 1 << QString();
+    QTest::newRow("longer than the prompt takes") << QByteArray(51, 'x') + '\n' << 1 << QString();
+    QTest::newRow("endless line") << QByteArray(1 << 20, 'x') << 1 << QString();
+}
+
+// The password never on the command line: one line of standard input.
+void TestSettingsDb::passwdReadsStandardInput()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stored);
+    const ToolRun run = runTool({databasePath}, input);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.errorText().isEmpty(), exitCode == 0);
+    QVERIFY(run.outputText().isEmpty());
+    QCOMPARE(QFileInfo::exists(databasePath), !stored.isNull());
+    if (!stored.isNull())
+        QCOMPARE(storedPassword(databasePath), stored);
+}
+
+void TestSettingsDb::passwdChecks_data()
+{
+    QTest::addColumn<QString>("database");  // how the stored password is kept
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");  // a part of it
+    QTest::newRow("right") << "Secret-42" << QByteArray("Secret-42\n") << 0 << QString();
+    QTest::newRow("right, without line break") << "Secret-42" << QByteArray("Secret-42") << 0 << QString();
+    QTest::newRow("other case") << "Secret-42" << QByteArray("secret-42\n") << 1 << "not the stored password";
+    QTest::newRow("trailing space") << "Secret-42" << QByteArray("Secret-42 \n") << 1 << "not the stored password";
+    QTest::newRow("no input") << "Secret-42" << QByteArray() << 1 << "no password on standard input";
+    QTest::newRow("no database") << "<none>" << QByteArray("\n") << 1 << "no password is stored";
+    QTest::newRow("no password stored") << "" << QByteArray("\n") << 1 << "no password is stored";
+    QTest::newRow("damaged value") << "<damaged>" << QByteArray("Secret-42\n") << 1 << "cannot be decrypted";
+    QTest::newRow("not a database") << "<text>" << QByteArray("Secret-42\n") << 1 << "cannot be read";
+    QTest::newRow("database a link") << "<link>" << QByteArray("Secret-42\n") << 1 << "cannot be read";
+}
+
+// Checks a device's password without the screen, reading as the updater reads.
+void TestSettingsDb::passwdChecks()
+{
+    QFETCH(QString, database);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    if (database == QLatin1String("<damaged>")) {
+        QCOMPARE(createSqliteFile(databasePath, {userTable, "insert into user values (3, '"
+                                                                + AES_Encryption().Encrypt("Secret-42").replace(20, 1, "A")
+                                                                + "')"}),
+                 QString());
+    } else if (database == QLatin1String("<text>")) {
+        QVERIFY(writeBytes(databasePath, QByteArray("no database\n").repeated(300)));
+    } else if (database == QLatin1String("<link>")) {
+        const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.db"));
+        QFile::remove(elsewhere);
+        QCOMPARE(runTool({elsewhere}, "Secret-42\n").exitCode, 0);
+        QVERIFY(QFile::link(elsewhere, databasePath));
+    } else if (database != QLatin1String("<none>")) {
+        QCOMPARE(runTool({databasePath}, database.toUtf8() + '\n').exitCode, 0);
+    }
+    const QByteArray before = fileBytes(databasePath);
+
+    const ToolRun run = runTool({"--check", databasePath}, input);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY(run.outputText().isEmpty());
+    if (message.isEmpty())
+        QCOMPARE(run.errorText(), QString());
+    else
+        QVERIFY2(run.errorText().startsWith(QLatin1String("zentavo-passwd: ")) && run.errorText().contains(message),
+                 qPrintable(run.errorText()));
+    // Checking changes nothing, and creates nothing.
+    QCOMPARE(fileBytes(databasePath), before);
+    QCOMPARE(QFileInfo::exists(databasePath), database != QLatin1String("<none>"));
+}
+
+// From a terminal the password is asked for twice, and never shown.
+void TestSettingsDb::passwdAsksTerminalWithoutEcho()
+{
+    const QByteArray password = "Hidden-42";
+    TerminalRun run = runOnTerminal({databasePath}, {{"password: ", password}, {"password: ", password}});
+    QVERIFY2(run.exitCode == 0, run.screen.constData());
+    QVERIFY2(run.screen.count("password: ") == 2 && !run.screen.contains(password), run.screen.constData());
+    QCOMPARE(storedPassword(databasePath), QString::fromLatin1(password));
+
+    const QByteArray before = fileBytes(databasePath);
+    run = runOnTerminal({databasePath}, {{"password: ", "Other-1"}, {"password: ", "Other-2"}});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.screen.contains("do not match") && !run.screen.contains("Other-"), run.screen.constData());
+    QCOMPARE(fileBytes(databasePath), before);
+
+    run = runOnTerminal({"--check", databasePath}, {{"Password: ", password}});
+    QVERIFY2(run.exitCode == 0 && run.screen.count("Password: ") == 1 && !run.screen.contains(password),
+             run.screen.constData());
 }
 
 QTEST_GUILESS_MAIN(TestSettingsDb)
