@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -175,6 +176,7 @@ private slots:
     void passwdChecks_data();
     void passwdChecks();
     void passwdAsksTerminalWithoutEcho();
+    void readmeExampleOfStoredPassword();
 
 private:
     QTemporaryDir dir;
@@ -643,6 +645,48 @@ void TestSettingsDb::passwdAsksTerminalWithoutEcho()
     run = runOnTerminal({"--check", databasePath}, {{"Password: ", password}});
     QVERIFY2(run.exitCode == 0 && run.screen.count("Password: ") == 1 && !run.screen.contains(password),
              run.screen.constData());
+}
+
+// The README's worked example of the stored password is what the terminal
+// application's makers write from: every step of it must hold, and the
+// updater's reader and the check must accept its result.
+void TestSettingsDb::readmeExampleOfStoredPassword()
+{
+    QFile readme(QStringLiteral(ZENTAVO_README));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(readme.readAll());
+    const int start = text.indexOf(QLatin1String("\n## Stored password\n"));
+    QVERIFY2(start >= 0, "no section \"Stored password\" in the README");
+    const QString section = text.mid(start, text.indexOf(QLatin1String("\n## "), start + 1) - start);
+    auto step = [&](const char* name) {
+        const QRegularExpression row(QLatin1String("\\n\\| ") + QLatin1String(name) + QLatin1String(" \\| `([^`]*)` \\|"));
+        return row.match(section).captured(1);
+    };
+    const QString password = step("password");
+    const QByteArray plain = QByteArray::fromHex(step("plain text \\(UTF-8, hex\\)").toLatin1());
+    const QByteArray nonce = QByteArray::fromHex(step("nonce \\(hex\\)").toLatin1());
+    const QByteArray cipherText = QByteArray::fromHex(step("ciphertext \\(hex\\)").toLatin1());
+    const QByteArray tag = QByteArray::fromHex(step("tag \\(hex\\)").toLatin1());
+    const QString stored = step("stored text");
+    QVERIFY2(!password.isEmpty() && !stored.isEmpty(), "the worked example's rows are not found");
+    QCOMPARE(plain, password.toUtf8());
+    QCOMPARE(nonce.size(), 12);
+    QCOMPARE(tag.size(), 16);
+    QCOMPARE(cipherText.size(), plain.size());
+    QCOMPARE(stored.toLatin1(), (nonce + cipherText + tag).toBase64());
+
+    // The SQL of the example, run as it stands.
+    const QRegularExpression block(QStringLiteral("```sql\\n(.*?)```"), QRegularExpression::DotMatchesEverythingOption);
+    const QStringList statements =
+        block.match(section).captured(1).split(QLatin1Char(';'), Qt::SkipEmptyParts).filter(QRegularExpression("\\S"));
+    QCOMPARE(statements.size(), 2);
+    QVERIFY(statements.last().contains(stored));
+    QCOMPARE(createSqliteFile(databasePath, statements), QString());
+
+    QCOMPARE(storedPassword(databasePath), password);
+    const ToolRun check = runTool({"--check", databasePath}, password.toUtf8() + '\n');
+    QVERIFY2(check.exitCode == 0, qPrintable(check.errorText()));
+    QCOMPARE(runTool({"--check", databasePath}, "Tecnico7\n").exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(TestSettingsDb)
