@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 #include <QWidget>
@@ -29,6 +30,24 @@ const int passwordMaxLength = 50;
 QString unmatchablePassword()
 {
     return QString(passwordMaxLength + 14, QChar(0xFFFF));
+}
+
+// No typed text can pass a prompt whose stored password cannot be read: a
+// second line under the title tells the technician so. The title moves up to
+// make room above the field, which the keyboard hangs from.
+void showUnreadableNotice(QWidget* prompt, QLabel* title)
+{
+    const int top = 4;
+    const int noticeHeight = 26;
+    title->move(title->x(), top);
+    auto* notice =
+        new QLabel(QStringLiteral("The stored password cannot be read: only Cancel leads on."), prompt);
+    notice->setObjectName(QStringLiteral("unreadableLabel"));
+    QFont font = title->font();
+    font.setPointSize(12);
+    notice->setFont(font);
+    notice->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    notice->setGeometry(0, top + title->height() + 2, prompt->width(), noticeHeight);
 }
 
 }  // namespace
@@ -234,6 +253,8 @@ bool InstallerViewManager::askPassword()
     form.setupUi(&prompt);
     // Closing the prompt must not count as closing the application's last window.
     prompt.setAttribute(Qt::WA_QuitOnClose, false);
+    if (passwordUnreadable)
+        showUnreadableNotice(&prompt, form.label);
 
     lineEdit = form.lineEdit;
     lineEdit->setMaxLength(passwordMaxLength);
