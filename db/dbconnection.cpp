@@ -1,6 +1,6 @@
 #include "dbconnection.h"
 
-#include "dirwalk.h"
+#include "settingsfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -81,12 +81,10 @@ bool DBConnection::open()
     // SQLite opens the database and its side files blindly: a FIFO there
     // hangs it, a link makes it read or roll back a file elsewhere. Such a
     // database counts as unreadable, and no connection is registered, so
-    // database() cannot open one behind our back.
-    if (driverName == QLatin1String("QSQLITE")) {
-        const QByteArray path = QFile::encodeName(databasePath);
-        if (!DirWalk::firstNotRegular({path, path + "-journal", path + "-wal", path + "-shm"}).isEmpty())
-            return false;
-    }
+    // database() cannot open one behind our back. Links of the folders on the
+    // way are the device's own and are followed.
+    if (driverName == QLatin1String("QSQLITE") && !SettingsFile::firstNotRegular(databasePath).isEmpty())
+        return false;
 
     QSqlDatabase handle = QSqlDatabase::addDatabase(driverName, connectionName);
     if (!handle.isValid()) {

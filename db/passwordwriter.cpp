@@ -1,6 +1,6 @@
 #include "passwordwriter.h"
 
-#include "dirwalk.h"
+#include "settingsfile.h"
 #include "settingslayout.h"
 
 #include <QFile>
@@ -84,11 +84,10 @@ bool PasswordWriter::write(const QString& storedValue, QString* error)
         return fail(error, QStringLiteral("directory %1 does not exist").arg(target.absolutePath()));
 
     // SQLite would open a FIFO among these and hang, or write through a link.
-    const QByteArray path = QFile::encodeName(databasePath);
-    const QByteArray irregular =
-        DirWalk::firstNotRegular({path, path + "-journal", path + "-wal", path + "-shm"});
+    // The folders on the way may be links, as the updater reads through them.
+    const QString irregular = SettingsFile::firstNotRegular(databasePath);
     if (!irregular.isEmpty())
-        return fail(error, QStringLiteral("%1 is not a regular file").arg(QFile::decodeName(irregular)));
+        return fail(error, QStringLiteral("%1 is not a regular file").arg(irregular));
 
     const bool existedBefore = target.exists();
     const bool written = writeInTransaction(storedValue, error);

@@ -2,6 +2,7 @@
 
 #include "devicepath.h"
 #include "dirwalk.h"
+#include "elfversion.h"
 #include "peversion.h"
 #include "stopsignals.h"
 
@@ -167,6 +168,15 @@ QString FileInstaller::productVersion(const QString& path)
             qDebug("GetModuleFileName failed with error %d\n", int(error));
             return QString();
         }
+    }
+
+    // A Linux program tells its version in its package metadata, and has no
+    // string table to look in: a missing note is logged like a missing resource.
+    if (ElfVersion::isElfFile(file)) {
+        const QString version = ElfVersion::filePackageVersion(file, &error);
+        if (version.isNull())
+            qDebug("GetFileVersionInfoSize failed with error %d\n", int(error));
+        return version;
     }
 
     const quint32 size = PeVersion::fileVersionInfoSize(file, &error);

@@ -26,8 +26,9 @@ public:
     void startTerminal();
     QString updateVersion();
 
-    // ProductVersion of the "080704b0" string table of the PE file at path;
-    // a null QString on any failure. An empty path means our own executable.
+    // ProductVersion of the "080704b0" string table of the PE file at path,
+    // or the package-metadata version of the ELF program at path; a null
+    // QString on any failure. An empty path means our own executable.
     QString productVersion(const QString& path);
 
     // Test seam: the stick poll interval. Production code never changes it.

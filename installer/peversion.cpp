@@ -256,19 +256,9 @@ PeVersion::Error fileError(const QString& path)
 
 bool readFile(const QString& path, QByteArray* block, PeVersion::Error* error)
 {
-    if (path.isEmpty()) {
-        *error = PeVersion::InvalidParameter;
+    QFile file;
+    if (!PeVersion::openFile(path, &file, error))
         return false;
-    }
-    // Only regular files: a FIFO or a device would block or never end.
-    *error = fileError(path);
-    if (*error != PeVersion::NoError)
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = PeVersion::AccessDenied;
-        return false;
-    }
     return PeVersion::readVersionInfo(&file, block, error);
 }
 
@@ -438,7 +428,9 @@ QString PeVersion::errorString(Error error)
     case InvalidParameter:
         return QStringLiteral("invalid parameter");
     case BadExeFormat:
-        return QStringLiteral("not a valid PE file");
+        return QStringLiteral("not a valid PE or ELF file");
+    case NotFound:
+        return QStringLiteral("no package-metadata note with a version");
     case ResourceDataNotFound:
         return QStringLiteral("no resources");
     case ResourceTypeNotFound:
@@ -449,6 +441,23 @@ QString PeVersion::errorString(Error error)
         return QStringLiteral("version resource without language");
     }
     return QStringLiteral("unknown error %1").arg(int(error));
+}
+
+bool PeVersion::openFile(const QString& path, QFile* file, Error* error)
+{
+    if (path.isEmpty()) {
+        *error = InvalidParameter;
+        return false;
+    }
+    *error = fileError(path);
+    if (*error != NoError)
+        return false;
+    file->setFileName(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        *error = AccessDenied;
+        return false;
+    }
+    return true;
 }
 
 QString PeVersion::moduleFileName(Error* error)

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QString>
 
+class QFile;
 class QIODevice;
 
 // Reads the version resource (RT_VERSION, the VS_VERSIONINFO tree) of a
@@ -24,11 +25,15 @@ public:
         FileNotFound = 2,             // ERROR_FILE_NOT_FOUND: no such file
         PathNotFound = 3,             // ERROR_PATH_NOT_FOUND: a directory of the path is missing
         AccessDenied = 5,             // ERROR_ACCESS_DENIED: not readable, or not a regular file
-        InvalidData = 13,             // ERROR_INVALID_DATA: resource tree or version block malformed
+        InvalidData = 13,             // ERROR_INVALID_DATA: resource tree, version block, ELF note or
+                                      // its package metadata malformed
         ReadFault = 30,               // ERROR_READ_FAULT: reading the file failed
         InvalidParameter = 87,        // ERROR_INVALID_PARAMETER: empty path or zero size asked for
-        BadExeFormat = 193,           // ERROR_BAD_EXE_FORMAT: not a PE file, or its headers,
-                                      // section table or resource root point past the file
+        NotFound = 1168,              // ERROR_NOT_FOUND: an ELF program without a package-metadata
+                                      // note, or whose note has no "version" text
+        BadExeFormat = 193,           // ERROR_BAD_EXE_FORMAT: neither a PE nor an ELF file, or its
+                                      // headers, section or program header table, resource root
+                                      // or note area point past the file
         ResourceDataNotFound = 1812,  // ERROR_RESOURCE_DATA_NOT_FOUND: no resource directory
         ResourceTypeNotFound = 1813,  // ERROR_RESOURCE_TYPE_NOT_FOUND: resources, but no version
         ResourceNameNotFound = 1814,  // ERROR_RESOURCE_NAME_NOT_FOUND: version type without entries
@@ -43,6 +48,10 @@ public:
 
     // Path of our own executable (GetModuleFileName); empty on failure.
     static QString moduleFileName(Error* error);
+
+    // Opens path for reading when it is a regular file: a FIFO or a device
+    // would block or never end.
+    static bool openFile(const QString& path, QFile* file, Error* error);
 
     // Size in bytes of the version block of the file (GetFileVersionInfoSize);
     // 0 on failure, with the reason in error.

@@ -17,10 +17,17 @@ struct ToolRun
     QString errorText() const { return QString::fromLocal8Bit(err); }
 };
 
-inline ToolRun runProgram(const QString& program, const QStringList& arguments)
+// Runs program with arguments; input, when not null, is its whole standard
+// input (closed after it). Otherwise standard input is closed at once.
+inline ToolRun runProgram(const QString& program, const QStringList& arguments,
+                          const QByteArray& input = QByteArray())
 {
     QProcess process;
     process.start(program, arguments);
+    if (process.waitForStarted(30000)) {
+        process.write(input);
+        process.closeWriteChannel();
+    }
     ToolRun run;
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return run;

@@ -2,9 +2,9 @@
 
 #include "aes_encryption.h"
 #include "dbconnection.h"
-#include "dirwalk.h"
 #include "fileinstaller.h"
 #include "installerview.h"
+#include "settingsfile.h"
 #include "settingslayout.h"
 #include "ui_mainform.h"
 #include "usermenuitemrepository.h"
@@ -14,14 +14,11 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QEventLoop>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 #include <QWidget>
-
-#include <cerrno>
-#include <sys/stat.h>
 
 namespace {
 
@@ -33,6 +30,24 @@ const int passwordMaxLength = 50;
 QString unmatchablePassword()
 {
     return QString(passwordMaxLength + 14, QChar(0xFFFF));
+}
+
+// No typed text can pass a prompt whose stored password cannot be read: a
+// second line under the title tells the technician so. The title moves up to
+// make room above the field, which the keyboard hangs from.
+void showUnreadableNotice(QWidget* prompt, QLabel* title)
+{
+    const int top = 4;
+    const int noticeHeight = 26;
+    title->move(title->x(), top);
+    auto* notice =
+        new QLabel(QStringLiteral("The stored password cannot be read: only Cancel leads on."), prompt);
+    notice->setObjectName(QStringLiteral("unreadableLabel"));
+    QFont font = title->font();
+    font.setPointSize(12);
+    notice->setFont(font);
+    notice->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    notice->setGeometry(0, top + title->height() + 2, prompt->width(), noticeHeight);
 }
 
 }  // namespace
@@ -238,6 +253,8 @@ bool InstallerViewManager::askPassword()
     form.setupUi(&prompt);
     // Closing the prompt must not count as closing the application's last window.
     prompt.setAttribute(Qt::WA_QuitOnClose, false);
+    if (passwordUnreadable)
+        showUnreadableNotice(&prompt, form.label);
 
     lineEdit = form.lineEdit;
     lineEdit->setMaxLength(passwordMaxLength);
@@ -266,38 +283,49 @@ bool InstallerViewManager::askPassword()
 
 QString InstallerViewManager::readAdministratorPassword()
 {
-    QString result;
     const QString databasePath = SettingsLayout::databasePath();
-    // Only nothing at all is "no database": whatever else is there (a link,
+    // Only nothing at all is "no database". Whatever else is there (a link,
     // a FIFO, a folder) may hide a password, and the connection refuses to
-    // read it, which makes it unreadable, never "no password".
-    struct stat st;
-    const bool present =
-        DirWalk::lstatPath(QFile::encodeName(databasePath), &st) || (errno != ENOENT && errno != ENOTDIR);
-    if (present) {
-        if (!dbConnection) {
-            dbConnection = new DBConnection(this, SettingsLayout::driver, databasePath);
-            repository = new UserMenuItemRepository(this, dbConnection);
-        }
-        // A database that exists but cannot be read (locked, damaged, not a
-        // database) may well hold a password: that is no "no password".
-        bool unreadable = false;
-        const QVariant storedValue =
-            repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
-        const QString stored = storedValue.toString();
-        AES_Encryption encryption;
-        bool decrypted = false;
-        result = encryption.Decrypt(stored, &decrypted);
-        if (unreadable || !decrypted) {
-            // A damaged or foreign value must not read as "no password", which
-            // would open the updater to anyone.
-            qDebug() << "Admin password not readable.";
-            result = unmatchablePassword();
-        }
-    } else {
+    // read it; a path that cannot be looked at, or that runs into a link to
+    // nothing, may hide one too. Both make it unreadable, never "no password".
+    int error = 0;
+    switch (SettingsFile::presence(databasePath, &error)) {
+    case SettingsFile::Absent:
         qDebug() << "Admin-DB not available.";
+        return QString();
+    case SettingsFile::Unknown:
+        return unreadablePassword();
+    case SettingsFile::Present:
+        break;
     }
+    return readStoredPassword(databasePath);
+}
+
+QString InstallerViewManager::readStoredPassword(const QString& databasePath)
+{
+    if (!dbConnection) {
+        dbConnection = new DBConnection(this, SettingsLayout::driver, databasePath);
+        repository = new UserMenuItemRepository(this, dbConnection);
+    }
+    // A database that exists but cannot be read (locked, damaged, not a
+    // database) may well hold a password: that is no "no password".
+    bool unreadable = false;
+    const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
+    AES_Encryption encryption;
+    bool decrypted = false;
+    const QString result = encryption.Decrypt(storedValue.toString(), &decrypted);
+    // A damaged or foreign value must not read as "no password", which
+    // would open the updater to anyone.
+    if (unreadable || !decrypted)
+        return unreadablePassword();
     return result;
+}
+
+QString InstallerViewManager::unreadablePassword()
+{
+    qDebug() << "Admin password not readable.";
+    passwordUnreadable = true;
+    return unmatchablePassword();
 }
 
 void InstallerViewManager::waitForActivation(QWidget* window)

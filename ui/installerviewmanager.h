@@ -66,6 +66,8 @@ private:
     void exitInstaller();
     bool askPassword();
     QString readAdministratorPassword();
+    QString readStoredPassword(const QString& databasePath);
+    QString unreadablePassword();
     void waitForActivation(QWidget* window);
     void wakeUpPrompt();
 
@@ -78,6 +80,8 @@ private:
     QString password;
     bool passwordAccepted;
     bool passwordCancelled;
+    // A password is stored but cannot be read: the prompt says only Cancel leads on.
+    bool passwordUnreadable = false;
     QPointer<QLineEdit> lineEdit;
     bool handlingEvent;
 };

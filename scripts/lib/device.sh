@@ -27,6 +27,42 @@ EOF
     chmod 755 "$path"
 }
 
+# write_linux_terminal PATH LABEL VERSION: the same stand-in as a Linux program
+# that carries VERSION in its package metadata, as a terminal application built
+# for Linux does, so that the install screen shows it. Without a C compiler,
+# the script above.
+write_linux_terminal() {
+    local path=$1 label=$2 version=$3 source
+    if ! command -v cc >/dev/null; then
+        write_terminal "$path" "$label"
+        return
+    fi
+    mkdir -p "$(dirname "$path")"
+    source=$(mktemp --suffix=.c)
+    cat >"$source" <<'EOF'
+#include <libgen.h>
+#include <stdio.h>
+#include <time.h>
+int main(int argc, char** argv)
+{
+    char dir[4096], log[4200], stamp[32];
+    time_t now = time(NULL);
+    (void)argc;
+    snprintf(dir, sizeof dir, "%s", argv[0]);
+    snprintf(log, sizeof log, "%s/terminal.txt", dirname(dir));
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", gmtime(&now));
+    FILE* file = fopen(log, "a");
+    if (!file)
+        return 1;
+    fprintf(file, "Zentavo terminal started (%s) at %s UTC\n", LABEL, stamp);
+    return fclose(file) != 0;
+}
+EOF
+    cc -O2 -DLABEL="\"$label\"" -o "$path" "$source" \
+        -Xlinker "--package-metadata={\"type\":\"deb\",\"os\":\"debian\",\"name\":\"zentavo\",\"version\":\"$version\"}"
+    rm -f "$source"
+}
+
 # make_installed_device DEVICE: a device with the application installed, request
 # files waiting, an old backup, and the stick's installer directory, but no payload.
 make_installed_device() {
@@ -59,7 +95,7 @@ make_installed_device() {
 # add_payload DEVICE EXECUTABLE [BULK_MB]: puts an update payload on the flash disk.
 # EXECUTABLE is a file to ship as the payload's Zentavo.exe (a PE file with a
 # version resource shows its version on the install screen), or "terminal" for
-# a runnable stand-in. BULK_MB adds that much incompressible data, so that the
+# a runnable stand-in (a Linux program with version 2.0 in its package metadata). BULK_MB adds that much incompressible data, so that the
 # copy takes long enough to be watched.
 add_payload() {
     local device=$1 executable=$2 bulk=${3:-0}
@@ -69,7 +105,7 @@ add_payload() {
     write_file "$payload/System/startup.cfg" "autostart=/FlashDisk/Zentavo/Zentavo.exe" "screen=800x480"
 
     if [ "$executable" = terminal ]; then
-        write_terminal "$payload/Zentavo/Zentavo.exe" "updated version 2.0"
+        write_linux_terminal "$payload/Zentavo/Zentavo.exe" "updated version 2.0" 2.0
     else
         mkdir -p "$payload/Zentavo"
         cp "$executable" "$payload/Zentavo/Zentavo.exe"

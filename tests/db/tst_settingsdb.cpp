@@ -4,16 +4,24 @@
 #include "aes_encryption.h"
 #include "dbconnection.h"
 #include "dbtestsupport.h"
+#include "settingsfile.h"
 #include "toolrun.h"
 #include "usermenuitemrepository.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -48,7 +56,75 @@ Read readItem(const QString& path, const QString& driver = QStringLiteral("QSQLI
     return read;
 }
 
-ToolRun runTool(const QStringList& arguments) { return runProgram(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments); }
+ToolRun runTool(const QStringList& arguments, const QByteArray& input = QByteArray())
+{
+    return runProgram(QStringLiteral(ZENTAVO_PASSWD_PATH), arguments, input);
+}
+
+// The password stored in the database, decrypted; null when it cannot be.
+QString storedPassword(const QString& path)
+{
+    bool decrypted = false;
+    const QString password = AES_Encryption().Decrypt(readItem(path).value.toString(), &decrypted);
+    return decrypted ? password : QString();
+}
+
+// What a terminal shows of a run of the tool on it, and how the run ended.
+struct TerminalRun
+{
+    QByteArray screen;
+    int exitCode = -1;
+};
+
+// Runs the tool on a pseudo-terminal and types each answer once the screen
+// shows its prompt.
+TerminalRun runOnTerminal(const QStringList& arguments, const QList<QPair<QByteArray, QByteArray>>& dialogue)
+{
+    TerminalRun run;
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child < 0)
+        return run;
+    if (child == 0) {
+        QList<QByteArray> bytes{QByteArrayLiteral(ZENTAVO_PASSWD_PATH)};
+        for (const QString& argument : arguments)
+            bytes << argument.toLocal8Bit();
+        std::vector<char*> argv;
+        for (QByteArray& argument : bytes)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        ::execv(argv.front(), argv.data());
+        ::_exit(127);
+    }
+    int answered = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        struct pollfd ready = {terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            run.screen.append(buffer, int(got));
+        }
+        if (answered < dialogue.size() && run.screen.count(dialogue.at(answered).first) > answered
+            && run.screen.endsWith(": ")) {
+            const QByteArray answer = dialogue.at(answered++).second + '\n';
+            if (::write(terminal, answer.constData(), size_t(answer.size())) != answer.size())
+                break;
+        }
+        if (clock.elapsed() > 30000)
+            break;
+    }
+    int status = 0;
+    if (clock.elapsed() > 30000)
+        ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    ::close(terminal);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
 
 // Every table with all its rows, in a stable order, as one text.
 QString dumpDatabase(const QString& path)
@@ -87,12 +163,20 @@ private slots:
     void unreadableFile();
     void rollsBackWhatTheApplicationLeftBehind();
     void readsPathsWithUriCharacters();
+    void looksThroughTheDevicesFolderLinks_data();
+    void looksThroughTheDevicesFolderLinks();
 
     void passwdStores_data();
     void passwdStores();
     void passwdFailsWithoutChangingAnything_data();
     void passwdFailsWithoutChangingAnything();
     void passwdRejectsWrongArguments();
+    void passwdReadsStandardInput_data();
+    void passwdReadsStandardInput();
+    void passwdChecks_data();
+    void passwdChecks();
+    void passwdAsksTerminalWithoutEcho();
+    void readmeExampleOfStoredPassword();
 
 private:
     QTemporaryDir dir;
@@ -264,6 +348,71 @@ void TestSettingsDb::readsPathsWithUriCharacters()
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).filter(QStringLiteral("we")).size(), 1);
 }
 
+void TestSettingsDb::looksThroughTheDevicesFolderLinks_data()
+{
+    // What lies at data/ (a folder, a link to one on another partition, ...),
+    // and what the presence test and a read then find. Only nothing at all is absent.
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<int>("presence");
+    QTest::addColumn<QString>("value");  // null: the read fails
+    QTest::newRow("folder") << "folder" << int(SettingsFile::Present) << "through a folder";
+    QTest::newRow("link to a folder") << "link" << int(SettingsFile::Present) << "through a link";
+    QTest::newRow("link to a link to a folder") << "link-link" << int(SettingsFile::Present) << "through two links";
+    QTest::newRow("no folder") << "none" << int(SettingsFile::Absent) << QString();
+    QTest::newRow("link to an empty folder") << "link-empty" << int(SettingsFile::Absent) << QString();
+    // The partition it points to is not mounted, or gone: it may hold the database.
+    QTest::newRow("link to nothing") << "dangling" << int(SettingsFile::Unknown) << QString();
+    QTest::newRow("a file where the folder belongs") << "file" << int(SettingsFile::Unknown) << QString();
+    // The database's own name is never followed.
+    QTest::newRow("database itself a link") << "database-link" << int(SettingsFile::Present) << QString();
+}
+
+void TestSettingsDb::looksThroughTheDevicesFolderLinks()
+{
+    QFETCH(QString, layout);
+    QFETCH(int, presence);
+    QFETCH(QString, value);
+    // Links below the flash disk's root are what the reader is wary of.
+    QTemporaryDir device;
+    qputenv("ZENTAVO_DEVICE_ROOT", device.path().toLocal8Bit());
+    const QString data = device.filePath(QStringLiteral("FlashDisk/Zentavo/data"));
+    const QString persistent = device.filePath(QStringLiteral("persist/zentavo"));
+    QVERIFY(QDir().mkpath(QFileInfo(data).path()) && QDir().mkpath(persistent));
+    const QString database = data + QStringLiteral("/Administrator_setting.db");
+    const QString stored = persistent + QStringLiteral("/Administrator_setting.db");
+    if (layout == QLatin1String("folder") || layout == QLatin1String("database-link")) {
+        QVERIFY(QDir().mkpath(data));
+    } else if (layout == QLatin1String("link") || layout == QLatin1String("link-empty")) {
+        QVERIFY(QFile::link(persistent, data));
+    } else if (layout == QLatin1String("link-link")) {
+        QVERIFY(QFile::link(persistent, device.filePath(QStringLiteral("persist/current"))));
+        QVERIFY(QFile::link(QStringLiteral("../../persist/current"), data));
+    } else if (layout == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(device.filePath(QStringLiteral("unmounted/zentavo")), data));
+    } else if (layout == QLatin1String("file")) {
+        QVERIFY(writeBytes(data, "not a folder"));
+    }
+    const QString target = layout == QLatin1String("folder") ? database : stored;
+    if (!value.isNull())
+        QCOMPARE(createSqliteFile(target, {userTable, "insert into user values (3, '" + value + "')"}), QString());
+    if (layout == QLatin1String("database-link")) {
+        QCOMPARE(createSqliteFile(stored, {userTable, "insert into user values (3, 'elsewhere')"}), QString());
+        QVERIFY(QFile::link(stored, database));
+    }
+
+    int error = -1;
+    const int found = SettingsFile::presence(database, &error);
+    const Read read = readItem(database);
+    qunsetenv("ZENTAVO_DEVICE_ROOT");
+    QCOMPARE(found, presence);
+    QCOMPARE(error == 0, presence != SettingsFile::Unknown);
+    if (presence == SettingsFile::Present) {
+        QCOMPARE(read.value, value.isNull() ? QVariant() : QVariant(value));
+        QCOMPARE(read.failed, value.isNull());
+        QVERIFY2(read.clean, qPrintable(read.log));
+    }
+}
+
 void TestSettingsDb::passwdStores_data()
 {
     QTest::addColumn<QStringList>("statements");  // "-": no file; none: a zero-length file
@@ -377,8 +526,9 @@ void TestSettingsDb::passwdFailsWithoutChangingAnything()
 
 void TestSettingsDb::passwdRejectsWrongArguments()
 {
-    for (const QStringList& arguments : {QStringList(), QStringList{databasePath}, QStringList{databasePath, "a", "b"},
-                                         QStringList{QString(), "secret"}}) {
+    for (const QStringList& arguments :
+         {QStringList(), QStringList{databasePath, "a", "b"}, QStringList{QString(), "secret"}, QStringList{"--check"},
+          QStringList{"--check", databasePath, "secret"}, QStringList{"--check", QString()}}) {
         const ToolRun run = runTool(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(!run.errorText().isEmpty(), "no message on stderr");
@@ -387,7 +537,156 @@ void TestSettingsDb::passwdRejectsWrongArguments()
     }
     const ToolRun help = runTool({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.outputText().startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE PASSWORD")));
+    QVERIFY(help.outputText().startsWith(QStringLiteral("Usage: zentavo-passwd DATABASE [PASSWORD]\n"
+                                                        "       zentavo-passwd --check DATABASE\n")));
+}
+
+void TestSettingsDb::passwdReadsStandardInput_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stored");  // null: nothing written
+    QTest::newRow("one line") << QByteArray("Secret-42\n") << 0 << "Secret-42";
+    QTest::newRow("no line break at the end") << QByteArray("T\xc3\xa9""cnico7") << 0 << QString::fromUtf8("T\xc3\xa9""cnico7");
+    QTest::newRow("line of a Windows editor") << QByteArray("Secret-42\r\n") << 0 << "Secret-42";
+    QTest::newRow("spaces count") << QByteArray(" Secret 42 \n") << 0 << " Secret 42 ";
+    QTest::newRow("only the first line") << QByteArray("first\nsecond\n") << 0 << "first";
+    QTest::newRow("empty line: no password") << QByteArray("\n") << 0 << "";
+    QTest::newRow("no input at all") << QByteArray("") << 1 << QString();
+    QTest::newRow("longer than the prompt takes") << QByteArray(51, 'x') + '\n' << 1 << QString();
+    QTest::newRow("endless line") << QByteArray(1 << 20, 'x') << 1 << QString();
+}
+
+// The password never on the command line: one line of standard input.
+void TestSettingsDb::passwdReadsStandardInput()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stored);
+    const ToolRun run = runTool({databasePath}, input);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.errorText().isEmpty(), exitCode == 0);
+    QVERIFY(run.outputText().isEmpty());
+    QCOMPARE(QFileInfo::exists(databasePath), !stored.isNull());
+    if (!stored.isNull())
+        QCOMPARE(storedPassword(databasePath), stored);
+}
+
+void TestSettingsDb::passwdChecks_data()
+{
+    QTest::addColumn<QString>("database");  // how the stored password is kept
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");  // a part of it
+    QTest::newRow("right") << "Secret-42" << QByteArray("Secret-42\n") << 0 << QString();
+    QTest::newRow("right, without line break") << "Secret-42" << QByteArray("Secret-42") << 0 << QString();
+    QTest::newRow("other case") << "Secret-42" << QByteArray("secret-42\n") << 1 << "not the stored password";
+    QTest::newRow("trailing space") << "Secret-42" << QByteArray("Secret-42 \n") << 1 << "not the stored password";
+    QTest::newRow("no input") << "Secret-42" << QByteArray() << 1 << "no password on standard input";
+    QTest::newRow("no database") << "<none>" << QByteArray("\n") << 1 << "no password is stored";
+    QTest::newRow("no password stored") << "" << QByteArray("\n") << 1 << "no password is stored";
+    QTest::newRow("damaged value") << "<damaged>" << QByteArray("Secret-42\n") << 1 << "cannot be decrypted";
+    QTest::newRow("not a database") << "<text>" << QByteArray("Secret-42\n") << 1 << "cannot be read";
+    QTest::newRow("database a link") << "<link>" << QByteArray("Secret-42\n") << 1 << "cannot be read";
+}
+
+// Checks a device's password without the screen, reading as the updater reads.
+void TestSettingsDb::passwdChecks()
+{
+    QFETCH(QString, database);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    if (database == QLatin1String("<damaged>")) {
+        QCOMPARE(createSqliteFile(databasePath, {userTable, "insert into user values (3, '"
+                                                                + AES_Encryption().Encrypt("Secret-42").replace(20, 1, "A")
+                                                                + "')"}),
+                 QString());
+    } else if (database == QLatin1String("<text>")) {
+        QVERIFY(writeBytes(databasePath, QByteArray("no database\n").repeated(300)));
+    } else if (database == QLatin1String("<link>")) {
+        const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.db"));
+        QFile::remove(elsewhere);
+        QCOMPARE(runTool({elsewhere}, "Secret-42\n").exitCode, 0);
+        QVERIFY(QFile::link(elsewhere, databasePath));
+    } else if (database != QLatin1String("<none>")) {
+        QCOMPARE(runTool({databasePath}, database.toUtf8() + '\n').exitCode, 0);
+    }
+    const QByteArray before = fileBytes(databasePath);
+
+    const ToolRun run = runTool({"--check", databasePath}, input);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY(run.outputText().isEmpty());
+    if (message.isEmpty())
+        QCOMPARE(run.errorText(), QString());
+    else
+        QVERIFY2(run.errorText().startsWith(QLatin1String("zentavo-passwd: ")) && run.errorText().contains(message),
+                 qPrintable(run.errorText()));
+    // Checking changes nothing, and creates nothing.
+    QCOMPARE(fileBytes(databasePath), before);
+    QCOMPARE(QFileInfo::exists(databasePath), database != QLatin1String("<none>"));
+}
+
+// From a terminal the password is asked for twice, and never shown.
+void TestSettingsDb::passwdAsksTerminalWithoutEcho()
+{
+    const QByteArray password = "Hidden-42";
+    TerminalRun run = runOnTerminal({databasePath}, {{"password: ", password}, {"password: ", password}});
+    QVERIFY2(run.exitCode == 0, run.screen.constData());
+    QVERIFY2(run.screen.count("password: ") == 2 && !run.screen.contains(password), run.screen.constData());
+    QCOMPARE(storedPassword(databasePath), QString::fromLatin1(password));
+
+    const QByteArray before = fileBytes(databasePath);
+    run = runOnTerminal({databasePath}, {{"password: ", "Other-1"}, {"password: ", "Other-2"}});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.screen.contains("do not match") && !run.screen.contains("Other-"), run.screen.constData());
+    QCOMPARE(fileBytes(databasePath), before);
+
+    run = runOnTerminal({"--check", databasePath}, {{"Password: ", password}});
+    QVERIFY2(run.exitCode == 0 && run.screen.count("Password: ") == 1 && !run.screen.contains(password),
+             run.screen.constData());
+}
+
+// The README's worked example of the stored password is what the terminal
+// application's makers write from: every step of it must hold, and the
+// updater's reader and the check must accept its result.
+void TestSettingsDb::readmeExampleOfStoredPassword()
+{
+    QFile readme(QStringLiteral(ZENTAVO_README));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(readme.readAll());
+    const int start = text.indexOf(QLatin1String("\n## Stored password\n"));
+    QVERIFY2(start >= 0, "no section \"Stored password\" in the README");
+    const QString section = text.mid(start, text.indexOf(QLatin1String("\n## "), start + 1) - start);
+    auto step = [&](const char* name) {
+        const QRegularExpression row(QLatin1String("\\n\\| ") + QLatin1String(name) + QLatin1String(" \\| `([^`]*)` \\|"));
+        return row.match(section).captured(1);
+    };
+    const QString password = step("password");
+    const QByteArray plain = QByteArray::fromHex(step("plain text \\(UTF-8, hex\\)").toLatin1());
+    const QByteArray nonce = QByteArray::fromHex(step("nonce \\(hex\\)").toLatin1());
+    const QByteArray cipherText = QByteArray::fromHex(step("ciphertext \\(hex\\)").toLatin1());
+    const QByteArray tag = QByteArray::fromHex(step("tag \\(hex\\)").toLatin1());
+    const QString stored = step("stored text");
+    QVERIFY2(!password.isEmpty() && !stored.isEmpty(), "the worked example's rows are not found");
+    QCOMPARE(plain, password.toUtf8());
+    QCOMPARE(nonce.size(), 12);
+    QCOMPARE(tag.size(), 16);
+    QCOMPARE(cipherText.size(), plain.size());
+    QCOMPARE(stored.toLatin1(), (nonce + cipherText + tag).toBase64());
+
+    // The SQL of the example, run as it stands.
+    const QRegularExpression block(QStringLiteral("```sql\\n(.*?)```"), QRegularExpression::DotMatchesEverythingOption);
+    const QStringList statements =
+        block.match(section).captured(1).split(QLatin1Char(';'), Qt::SkipEmptyParts).filter(QRegularExpression("\\S"));
+    QCOMPARE(statements.size(), 2);
+    QVERIFY(statements.last().contains(stored));
+    QCOMPARE(createSqliteFile(databasePath, statements), QString());
+
+    QCOMPARE(storedPassword(databasePath), password);
+    const ToolRun check = runTool({"--check", databasePath}, password.toUtf8() + '\n');
+    QVERIFY2(check.exitCode == 0, qPrintable(check.errorText()));
+    QCOMPARE(runTool({"--check", databasePath}, "Tecnico7\n").exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(TestSettingsDb)

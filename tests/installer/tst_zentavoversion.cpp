@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "elfcases.h"
 #include "toolrun.h"
 
 class TestZentavoVersion : public QObject
@@ -49,6 +50,52 @@ private slots:
             QCOMPARE(run.err, QByteArray());
         else
             QVERIFY2(run.err.startsWith("zentavo-version: ") && run.err.contains(err), run.err.constData());
+    }
+
+    void printsVersionOfElfProgram_data()
+    {
+        QTest::addColumn<int>("index");
+        const QList<ElfCases::Case> cases = ElfCases::all();
+        for (int i = 0; i < cases.size(); ++i)
+            QTest::newRow(qPrintable(cases.at(i).name)) << i;
+    }
+
+    // The version of the package metadata, or why there is none, with the
+    // same error number as the updater's log line.
+    void printsVersionOfElfProgram()
+    {
+        QFETCH(int, index);
+        const ElfCases::Case c = ElfCases::all().at(index);
+        const QByteArray bytes = ElfCases::bytesOf(c);
+        if (bytes.isEmpty())
+            QSKIP("the build made no such program (no compiler for it)");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Zentavo.exe"));
+        QVERIFY(ElfWriter::save(path, bytes));
+        const ToolRun run = runProgram(QStringLiteral(ZENTAVO_VERSION_TOOL), {path});
+        if (c.version.isNull()) {
+            QCOMPARE(run.exitCode, 1);
+            QCOMPARE(run.out, QByteArray());
+            const QByteArray code = QByteArray("(error ") + QByteArray::number(c.error) + ")";
+            QVERIFY2(run.err.startsWith("zentavo-version: ") && run.err.contains(code), run.err.constData());
+        } else {
+            QCOMPARE(run.exitCode, 0);
+            QCOMPARE(run.outputText(), c.version + QLatin1Char('\n'));
+            QCOMPARE(run.err, QByteArray());
+        }
+    }
+
+    // A query of the version resource's tree has no answer in an ELF program.
+    void refusesSubBlockOfElfProgram()
+    {
+        const QString program = ElfCases::fixturePath(QStringLiteral("amd64-2.5.0"));
+        if (!QFileInfo::exists(program))
+            QSKIP("the build made no amd64 program (no compiler for it)");
+        const ToolRun run =
+            runProgram(QStringLiteral(ZENTAVO_VERSION_TOOL), {program, "\\StringFileInfo\\080704b0\\ProductVersion"});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out, QByteArray());
+        QVERIFY2(run.err.contains("SUBBLOCK is for PE files"), run.err.constData());
     }
 };
 

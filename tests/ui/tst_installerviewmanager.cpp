@@ -244,8 +244,23 @@ void TestInstallerViewManager::run()
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(edit));
         QVERIFY(edit->window()->isVisible());
         QVERIFY(!view->isVisible());
-        QCOMPARE(edit->window()->findChild<QLabel*>(QStringLiteral("label"))->text(),
-                 QStringLiteral("Enter Administrator Password"));
+        QLabel* title = edit->window()->findChild<QLabel*>(QStringLiteral("label"));
+        QCOMPARE(title->text(), QStringLiteral("Enter Administrator Password"));
+        // A prompt no text can pass says so in a second line under its title;
+        // the normal prompt is the form as it stands, nothing added or moved.
+        const QList<QLabel*> labels = edit->window()->findChildren<QLabel*>();
+        if (lines.contains(QStringLiteral("Admin password not readable."))) {
+            QCOMPARE(labels.size(), 2);
+            QLabel* notice = labels.at(labels.at(0) == title ? 1 : 0);
+            QVERIFY(notice->isVisible());
+            QCOMPARE(notice->text(), QStringLiteral("The stored password cannot be read: only Cancel leads on."));
+            QVERIFY(notice->geometry().top() > title->geometry().bottom());
+            QVERIFY(notice->geometry().bottom() < edit->geometry().top());
+        } else {
+            QCOMPARE(labels, QList<QLabel*>{title});
+            QCOMPARE(title->geometry(), QRect(260, 20, 290, 25));
+            QCOMPARE(edit->window()->findChildren<QWidget*>().size(), 2);
+        }
         QCOMPARE(edit->echoMode(), QLineEdit::Password);
         QCOMPARE(edit->maxLength(), 50);
         // Closing the prompt must not end the application on a platform

@@ -186,20 +186,25 @@ void TestTextFit::keyboardWindows()
 void TestTextFit::screens_data()
 {
     QTest::addColumn<bool>("password");
+    QTest::addColumn<bool>("readable");  // the stored password, or one that cannot be decrypted
     QTest::addColumn<bool>("update");
     QTest::addColumn<bool>("result");
     QTest::addColumn<QString>("question");
     // The install screen is measured while the install runs, the result
     // screen afterwards; the prompt whenever a password is stored.
-    QTest::newRow("success") << false << true << true << "Update was successful. Remove stick to start Zentavo.";
-    QTest::newRow("failure") << false << true << false << "Update was not successful. Remove stick to start Zentavo.";
-    QTest::newRow("nothing done") << false << false << true << "Nothing done. Remove stick to start Zentavo.";
-    QTest::newRow("prompt, cancelled") << true << true << true << "Nothing done. Remove stick to start Zentavo.";
+    QTest::newRow("success") << false << true << true << true << "Update was successful. Remove stick to start Zentavo.";
+    QTest::newRow("failure") << false << true << true << false << "Update was not successful. Remove stick to start Zentavo.";
+    QTest::newRow("nothing done") << false << true << false << true << "Nothing done. Remove stick to start Zentavo.";
+    QTest::newRow("prompt, cancelled") << true << true << true << true << "Nothing done. Remove stick to start Zentavo.";
+    // With the line that tells only Cancel leads on.
+    QTest::newRow("prompt, password unreadable") << true << false << true << true
+                                                 << "Nothing done. Remove stick to start Zentavo.";
 }
 
 void TestTextFit::screens()
 {
     QFETCH(bool, password);
+    QFETCH(bool, readable);
     QFETCH(bool, update);
     QFETCH(bool, result);
     QFETCH(QString, question);
@@ -212,7 +217,8 @@ void TestTextFit::screens()
         QVERIFY(QDir().mkpath(QFileInfo(database).path()));
         AES_Encryption aes;
         QString error;
-        QVERIFY2(PasswordWriter(database).write(aes.Encrypt(QStringLiteral("Técnico7")), &error), qPrintable(error));
+        const QString stored = readable ? aes.Encrypt(QStringLiteral("Técnico7")) : QStringLiteral("not base64 ~");
+        QVERIFY2(PasswordWriter(database).write(stored, &error), qPrintable(error));
     }
     script = Script();
     script.updateAvailable = update;
@@ -230,6 +236,9 @@ void TestTextFit::screens()
     connect(&manager, &InstallerViewManager::notifyShowInputPanel, &manager, [&] {
         QWidget* prompt = manager.passwordLineEdit()->window();
         found << misfits(prompt);
+        // Every label of the prompt was measured: the title, and the second line when it has one.
+        if (prompt->findChildren<QLabel*>().size() != (readable ? 1 : 2))
+            found << QStringLiteral("the prompt has %1 labels").arg(prompt->findChildren<QLabel*>().size());
         ++measured;
         QTimer::singleShot(0, &manager, &InstallerViewManager::setPasswordCancelled);
     });

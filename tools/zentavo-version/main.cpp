@@ -2,7 +2,10 @@
 //
 // Prints a value of the version resource of a Windows PE file, by default
 // the product version that the updater shows before it installs a payload.
+// For a Linux (ELF) program it prints the version of its package metadata,
+// which is what the updater shows for one; SUBBLOCK is for PE files only.
 
+#include "elfversion.h"
 #include "peversion.h"
 
 #include <QByteArray>
@@ -43,6 +46,24 @@ QString describeFixedFileInfo(const QByteArray& bytes)
              dottedVersion(dwordAt(bytes, 16), dwordAt(bytes, 20)));
 }
 
+int failWith(const QString& path, PeVersion::Error error)
+{
+    return fail(QStringLiteral("%1: %2 (error %3)").arg(path, PeVersion::errorString(error)).arg(int(error)));
+}
+
+int printElfVersion(const QString& path, bool subBlockGiven)
+{
+    if (subBlockGiven)
+        return fail(
+            QStringLiteral("%1: an ELF program has no version resource; SUBBLOCK is for PE files").arg(path));
+    PeVersion::Error error = PeVersion::NoError;
+    const QString version = ElfVersion::filePackageVersion(path, &error);
+    if (version.isNull())
+        return failWith(path, error);
+    std::printf("%s\n", version.toLocal8Bit().constData());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -51,19 +72,22 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 2 || arguments.size() > 3) {
         return fail(QStringLiteral("usage: zentavo-version FILE [SUBBLOCK]\n"
-                                   "SUBBLOCK defaults to %1")
+                                   "SUBBLOCK defaults to %1 (PE files only; an ELF program\n"
+                                   "gives the version of its package metadata)")
                         .arg(QLatin1String(defaultSubBlock)));
     }
     const QString path = arguments.at(1);
     const QString subBlock = arguments.size() == 3 ? arguments.at(2) : QString::fromLatin1(defaultSubBlock);
+
+    if (ElfVersion::isElfFile(path))
+        return printElfVersion(path, arguments.size() == 3);
 
     PeVersion::Error error = PeVersion::NoError;
     QByteArray block;
     if (path.isEmpty() || !PeVersion::fileVersionInfo(path, 0xffffffffu, &block, &error)) {
         if (path.isEmpty())
             error = PeVersion::InvalidParameter;
-        return fail(
-            QStringLiteral("%1: %2 (error %3)").arg(path, PeVersion::errorString(error)).arg(int(error)));
+        return failWith(path, error);
     }
 
     QByteArray value;

@@ -92,6 +92,24 @@ def linked_database(passwd, path):
     os.symlink(real, path)
 
 
+def data_folder(passwd, path, kind):
+    """The data folder as a link to another partition (kind "linked"), to one
+    that is not there ("dangling"), or a file in its place ("file")."""
+    data = os.path.dirname(path)
+    if os.path.isdir(data) and not os.path.islink(data):
+        os.rmdir(data)
+    partition = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(data))), "persist")
+    if kind == "linked":
+        os.makedirs(os.path.join(partition, "zentavo-data"))
+        os.symlink(os.path.join(partition, "zentavo-data"), data)
+        # Provisioned as on such a device: through the link.
+        provision(passwd, path, "Secret-42")
+    elif kind == "dangling":
+        os.symlink(os.path.join(partition, "unmounted", "zentavo-data"), data)
+    else:
+        devicesim.write_file(data, b"not a folder")
+
+
 # Cases whose files the password tool must refuse too (exit 1, never a hang).
 TOOL_REFUSES = {"journal_fifo", "wal_fifo", "shm_link", "journal_dir", "database_link",
                 "database_fifo", "dangling_link"}
@@ -140,6 +158,14 @@ def make_cases(passwd):
                           "Admin password not readable."),
         "dangling_link": (lambda p: (os.makedirs(os.path.dirname(p)), os.symlink("gone.db", p)), PROMPT,
                           "Admin password not readable."),
+        # The device's own folder links are followed: a password behind a data
+        # folder on another partition guards the update as any other.
+        "linked_data_folder": (lambda p: data_folder(passwd, p, "linked"), PROMPT, None),
+        # Where the data folder cannot be looked into, a password may hide.
+        "dangling_data_folder": (lambda p: data_folder(passwd, p, "dangling"), PROMPT,
+                                 "Admin password not readable."),
+        "data_folder_a_file": (lambda p: data_folder(passwd, p, "file"), PROMPT,
+                               "Admin password not readable."),
         "null_value": (lambda p: store(p, None), INSTALL, None),
         "no_value_column": (no_value_column, INSTALL, None),
         "no_user_table": (no_user_table, INSTALL, None),
@@ -166,7 +192,10 @@ class Locker:
 
 
 def database_state(path):
-    st = os.lstat(path)
+    try:
+        st = os.lstat(path)
+    except (FileNotFoundError, NotADirectoryError) as error:
+        return ("absent", type(error).__name__)
     if stat.S_ISLNK(st.st_mode):
         return ("link", os.readlink(path))
     if stat.S_ISFIFO(st.st_mode):
