@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QTest>
 #include <QString>
 
 namespace ElfCases {
@@ -160,6 +161,16 @@ inline QList<Case> hostileCases()
     spec.notes = packageNote("{\"version\":\"1\",\"x\":\"" + QByteArray(70000, 'x') + "\"}");
     cases << written("metadata over 64 KiB", write(spec), nullptr, 13);
     return cases;
+}
+
+
+// One data row per case, by its name, with its index in all().
+inline void addRows()
+{
+    QTest::addColumn<int>("index");
+    const QList<Case> cases = all();
+    for (int i = 0; i < cases.size(); ++i)
+        QTest::newRow(qPrintable(cases.at(i).name)) << i;
 }
 
 }  // namespace ElfCases

@@ -39,10 +39,7 @@ private slots:
 
     void updaterReadsPackageVersion_data()
     {
-        QTest::addColumn<int>("index");
-        const QList<ElfCases::Case> cases = ElfCases::all();
-        for (int i = 0; i < cases.size(); ++i)
-            QTest::newRow(qPrintable(cases.at(i).name)) << i;
+        ElfCases::addRows();
     }
 
     // Through the updater's own query, as the install screen asks it: the

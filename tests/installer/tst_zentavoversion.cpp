@@ -54,10 +54,7 @@ private slots:
 
     void printsVersionOfElfProgram_data()
     {
-        QTest::addColumn<int>("index");
-        const QList<ElfCases::Case> cases = ElfCases::all();
-        for (int i = 0; i < cases.size(); ++i)
-            QTest::newRow(qPrintable(cases.at(i).name)) << i;
+        ElfCases::addRows();
     }
 
     // The version of the package metadata, or why there is none, with the

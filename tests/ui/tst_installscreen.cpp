@@ -25,10 +25,7 @@ class TestInstallScreen : public QObject
 private slots:
     void showsVersionOfLinuxProgram_data()
     {
-        QTest::addColumn<int>("index");
-        const QList<ElfCases::Case> cases = ElfCases::all();
-        for (int i = 0; i < cases.size(); ++i)
-            QTest::newRow(qPrintable(cases.at(i).name)) << i;
+        ElfCases::addRows();
     }
 
     void showsVersionOfLinuxProgram()
