@@ -297,6 +297,11 @@ void TestPayloadCheck::verifySignature_data()
     QTest::newRow("only broken keys")
         << QByteArray("\x72") << sig2 << QList<QByteArray>{QByteArray(), key2.left(40), "garbage"} << unusable;
     QTest::newRow("X25519 key of the same bytes") << QByteArray() << sig1 << QList<QByteArray>{x25519} << unusable;
+    // Such a header would make OpenSSL ask for a passphrase on the console.
+    QByteArray encrypted = key1;
+    encrypted.insert(encrypted.indexOf('\n') + 1,
+                     "Proc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC,00112233445566778899AABBCCDDEEFF\n\n");
+    QTest::newRow("key claiming to be encrypted") << QByteArray() << sig1 << QList<QByteArray>{encrypted} << unusable;
 }
 
 void TestPayloadCheck::verifySignature()
