@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and the Debian package that
 # `bash scripts/package` makes of it with CPack.
 
-install(TARGETS zentavo-installer zentavo-version zentavo-passwd
+install(TARGETS zentavo-installer zentavo-version zentavo-passwd zentavo-pack
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Only the programs load it, so it needs no development link and no place on
 # the loader's path: the programs find it through their RUNPATH.
@@ -23,7 +23,7 @@ set(CPACK_PACKAGE_VENDOR "Zentavo")
 set(CPACK_PACKAGE_CONTACT "Zentavo device team <device@zentavo.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Touch-screen updater of the Zentavo terminal")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Installs an update of the Zentavo terminal application and of the device's\nsystem files from the flash disk, guarded by the administrator password,\nand starts the terminal once the update stick is pulled. Comes with\nzentavo-version and zentavo-passwd for integrators, and systemd units\n(not enabled) that start it when a stick with an update is plugged in.")
+    "Installs an update of the Zentavo terminal application and of the device's\nsystem files from the flash disk, guarded by the administrator password,\nand starts the terminal once the update stick is pulled. Comes with\nzentavo-version, zentavo-passwd and zentavo-pack for integrators, and systemd units\n(not enabled) that start it when a stick with an update is plugged in.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -68,11 +68,21 @@ public:
     static bool verifySignature(const QByteArray& message, const QByteArray& signature,
                                 const QList<QByteArray>& publicKeys, QString* error);
 
+    // The SHA-256 of the file name in the folder open as dirFd, read as run()
+    // reads every payload file: never through a link, no blocking open, a
+    // regular file only, and still the same file (identity) once read.
+    // False with the errno value in error: ESTALE when it is not a regular
+    // file or changed while it was read.
+    static bool digestFile(int dirFd, const char* name, Digest* digest, Identity* identity, int* error);
+
     // Limits on what is read from the flash disk.
     static const qint64 maxManifestBytes = 16 * 1024 * 1024;
     static const int maxLineBytes = 4096;
 
 private:
+    // Parses the manifest and checks the trees against it; fills checked.
+    bool checkFiles(int payloadFd, const QByteArray& manifest, QString* error);
+
     std::map<QByteArray, Identity> checked;
     QByteArray payloadDir;
 };

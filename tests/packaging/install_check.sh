@@ -57,6 +57,8 @@ echo "installed ${#files[@]} files:"; printf '   %s\n' "${files[@]}"
 version=$(in_root /usr/bin/zentavo-version /tmp/zentavo-2.4.1.0.exe 2>&1)
 [ "$version" = 2.4.1.0 ] || fail "zentavo-version from /usr/bin printed '$version', not 2.4.1.0"
 in_root /usr/bin/zentavo-passwd /tmp/settings.db 'Técnico7' || fail "zentavo-passwd from /usr/bin"
+in_root /usr/bin/zentavo-pack >/dev/null 2>&1
+[ $? -eq 2 ] || fail "zentavo-pack from /usr/bin did not answer with its usage"
 in_root ldd /usr/bin/zentavo-installer | grep -q 'not found' && fail "the updater misses a library"
 in_root ldd /usr/bin/zentavo-installer | grep -q "libInstallerShared.so.1 => /usr/.*/zentavo-installer/libInstallerShared.so.1 " ||
     fail "the updater does not find its libInstallerShared.so.1"
