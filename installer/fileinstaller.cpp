@@ -3,6 +3,7 @@
 #include "devicepath.h"
 #include "dirwalk.h"
 #include "elfversion.h"
+#include "payloadcheck.h"
 #include "peversion.h"
 #include "stopsignals.h"
 
@@ -100,6 +101,14 @@ bool FileInstaller::install()
 
     qDebug() << "Starting update...";
 
+    // An incomplete, damaged or foreign payload changes nothing at all.
+    PayloadCheck check;
+    const int outcome = checkPayload(&check);
+    if (outcome == int(PayloadCheck::Outcome::Refused)) {
+        qDebug() << "Status: " << false;
+        return false;
+    }
+
     if (hasInstalledApplication()) {
         status &= fileUtils.removeDir(DevicePath::map("/FlashDisk/Zentavo/list"));
         status &= removeFiles(DevicePath::map("/FlashDisk/Zentavo/remotecmd"), QStringLiteral("*.xml"));
@@ -126,10 +135,26 @@ bool FileInstaller::install()
     // as links; the System payload stays, and the device must never share a
     // file with it.
     status &= fileUtils.CopyTreesOverwrite(
-        {qMakePair(installerSystemDir, systemDir), qMakePair(installerAppDir, appDir)}, {installerAppDir});
+        {qMakePair(installerSystemDir, systemDir), qMakePair(installerAppDir, appDir)}, {installerAppDir},
+        outcome == int(PayloadCheck::Outcome::Passed) ? &check : nullptr);
 
     qDebug() << "Status: " << status;
     return status;
+}
+
+// SHA256SUMS at the top of the payload, signed where the device trusts keys
+// (its own folder, so that a System payload can bring the next update's
+// key). The outcome, as an int: the header need not know the check.
+int FileInstaller::checkPayload(PayloadCheck* check)
+{
+    const QByteArray payload =
+        QFile::encodeName(QDir::cleanPath(DevicePath::map("/FlashDisk/Zentavo_Installer")));
+    const QByteArray keys = QFile::encodeName(DevicePath::map("/FlashDisk/System/zentavo-installer/keys"));
+    QString error;
+    const PayloadCheck::Outcome outcome = check->run(payload, keys, &error);
+    if (outcome == PayloadCheck::Outcome::Refused)
+        qDebug().noquote() << QStringLiteral("PayloadCheck: ") + error;
+    return int(outcome);
 }
 
 bool FileInstaller::deleteInstallerDirectory()

@@ -10,6 +10,8 @@
 // The file work of one update run: payload test, request-file clearing,
 // backup clearing, tree copies, payload deletion, the stick watch and the
 // start of the terminal application.
+class PayloadCheck;
+
 class FileInstaller : public QObject
 {
     Q_OBJECT
@@ -46,6 +48,7 @@ private:
     bool removeFiles(QString dir, QString pattern);
     bool hasInstalledApplication();
     bool hasBackup();
+    int checkPayload(PayloadCheck* check);
     void startProgram(QString path);
     QString joinPath(QString base, const char* suffix);
 

@@ -95,10 +95,10 @@ int openWithoutAtime(int fd, const char* name)
     return ::openat(fd, name, flags);
 }
 
-// Opens the sub-directory name of fd without following a link. A folder
-// without owner permissions is opened after giving them, as its removal
-// needs them anyway; with makeWritable, also one that can be read but not
-// changed. Permissions are only ever changed through a descriptor of the
+// Opens the sub-directory name of fd without following a link. With
+// makeWritable (a removal, which needs them anyway), a folder without owner
+// permissions is opened after giving them, and one that can be read but not
+// changed gets them too. Permissions are only ever changed through a descriptor of the
 // folder itself, never by a name that could have become a link.
 int openSubdirectory(int fd, const char* name, bool makeWritable)
 {
@@ -109,7 +109,7 @@ int openSubdirectory(int fd, const char* name, bool makeWritable)
             ::fchmod(child, (st.st_mode & 07777) | S_IRWXU);
         return child;
     }
-    if (errno != EACCES)
+    if (errno != EACCES || !makeWritable)
         return -1;
     struct stat before;
     if (::fstatat(fd, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(before.st_mode))

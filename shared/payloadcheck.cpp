@@ -462,6 +462,7 @@ PayloadCheck::Outcome PayloadCheck::run(const QByteArray& payloadDir, const QByt
                                         QString* error)
 {
     checked.clear();
+    this->payloadDir = payloadDir;
     QList<QByteArray> keys;
     bool keysTrusted = false;
     if (!loadKeys(keysDir, &keys, &keysTrusted, error))

@@ -381,7 +381,7 @@ class Shim:
         self.trace = trace
 
     def env(self, sync_eio=False, copy_delay_us=0, rename_delay_us=0, huge_free=False,
-            grow=None, hold_at_copy=0, hold_at_name=None, hold_at_sync=0, release=None,
+            grow=None, hold_at_copy=0, hold_at_name=None, hold_at_sync=0, hold_at_unlink=None, release=None,
             rename_fail_at=(), no_exchange=False):
         """The environment of a run with the shim loaded and the trace emptied."""
         with open(self.trace, "w"):
@@ -398,6 +398,7 @@ class Shim:
             "ZENTAVO_SHIM_HOLD_AT_COPY": str(hold_at_copy),
             "ZENTAVO_SHIM_HOLD_AT_NAME": hold_at_name or "",
             "ZENTAVO_SHIM_HOLD_AT_SYNC": str(hold_at_sync),
+            "ZENTAVO_SHIM_HOLD_AT_UNLINK": hold_at_unlink or "",
             "ZENTAVO_SHIM_RELEASE": release or "",
             "ZENTAVO_SHIM_RENAME_FAIL_AT": ",".join(str(k) for k in rename_fail_at),
             "ZENTAVO_SHIM_NO_EXCHANGE": "1" if no_exchange else "0",

@@ -19,6 +19,8 @@
  *   ZENTAVO_SHIM_HOLD_AT_NAME=NAME the same hold, at the second data copy out of
  *                                  a file called NAME (inside that file's copy)
  *   ZENTAVO_SHIM_HOLD_AT_SYNC=K    the same hold, before the K-th syncfs
+ *   ZENTAVO_SHIM_HOLD_AT_UNLINK=NAME the same hold, before the first unlinkat
+ *                                  of an entry called NAME
  *   ZENTAVO_SHIM_RELEASE=FILE      a hold also ends as soon as FILE exists, so a
  *                                  test can change the trees and let the run go on
  *   ZENTAVO_SHIM_RENAME_FAIL_AT=K  the K-th renameat2 (from 1) fails with EIO
@@ -55,6 +57,8 @@ static long copy_calls;
 static const char* hold_name;
 static long hold_name_calls;
 static long hold_at_sync;
+static const char* hold_unlink_name;
+static int unlink_held;
 static long sync_calls;
 static const char* release_path;
 static char rename_fail_at[256];
@@ -82,6 +86,8 @@ __attribute__((constructor)) static void shim_init(void)
     hold_name = value && *value ? value : NULL;
     value = getenv("ZENTAVO_SHIM_HOLD_AT_SYNC");
     hold_at_sync = value ? atol(value) : 0;
+    value = getenv("ZENTAVO_SHIM_HOLD_AT_UNLINK");
+    hold_unlink_name = value && *value ? value : NULL;
     value = getenv("ZENTAVO_SHIM_RELEASE");
     release_path = value && *value ? value : NULL;
     value = getenv("ZENTAVO_SHIM_RENAME_FAIL_AT");
@@ -347,6 +353,10 @@ int unlinkat(int dirfd, const char* name, int flags)
     if (!real)
         real = (int (*)(int, const char*, int))next_symbol("unlinkat");
     const dev_t device = name_device(dirfd, name);
+    const char* base = strrchr(name, '/');
+    if (hold_unlink_name && strcmp(base ? base + 1 : name, hold_unlink_name) == 0
+        && !__atomic_exchange_n(&unlink_held, 1, __ATOMIC_SEQ_CST))
+        hold(device, 1);
     const int result = real(dirfd, name, flags);
     const int error = errno;
     trace("unlinkat", device, result, error, name, NULL);

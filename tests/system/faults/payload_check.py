@@ -9,9 +9,12 @@ files and the backup area exactly as before, "Status: false" and one
 "PayloadCheck: " line naming what was wrong: truncated, missing, added,
 flipped, unknown_key, unsigned (keys on the device, no signature), damaged
 (a line of SHA256SUMS broken). With --pack, zentavo-pack --verify must give
-the same verdict and the same line.
+the same verdict and the same line. changed_after_check (with --shim): a
+checked payload file is appended to while the updater clears the request
+files, after the check and before the copy: refused by the copy's plan, both
+trees exactly old.
 
-usage: payload_check.py --installer PATH --case NAME [--pack PATH]
+usage: payload_check.py --installer PATH --case NAME [--pack PATH] [--shim LIBRARY]
 """
 
 import os
@@ -32,6 +35,7 @@ REFUSED = {
     "damaged": "SHA256SUMS",
 }
 INSTALLED = ["plain", "signed"]
+LATE = "Zentavo/lib/l2/part06.dll"
 REQUESTS = ["list/req.txt", "remotecmd/cmd.xml", "system/sys.xml"]
 
 
@@ -94,9 +98,9 @@ def everything(device):
 
 
 def test():
-    args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "pack"})
+    args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "pack", "shim"})
     case = args["case"]
-    check(case in INSTALLED or case in REFUSED, "unknown case %r" % case)
+    check(case in INSTALLED or case in REFUSED or case == "changed_after_check", "unknown case %r" % case)
     work = devicesim.private_tmpfs("256m", False, "payload-check")
     device = Device(os.path.join(work, "device"))
     aon.build(device, "plain", os.urandom(2 << 20))
@@ -117,6 +121,8 @@ def test():
     break_payload(case, device, work)
     before = everything(device)
 
+    if case == "changed_after_check":
+        return changed_after_check(args, device, work)
     verdict = None
     if args.get("pack"):
         cmd = [args["pack"], "--verify", device.payload] + (["--keys", keys] if os.path.isdir(keys) else [])
@@ -140,16 +146,47 @@ def test():
     check("Clear available xmlFiles" not in log and "removed file" not in log,
           "something was cleared before the check:\n" + log)
     after = everything(device)
-    # The application payload is deleted after any run, as before.
+    # The application payload is deleted after any run, as before, and its
+    # folder's time changes with it.
     prefix = os.path.relpath(device.payload_app, device.flash)
     changed = {rel for rel in set(before) | set(after)
-               if before.get(rel) != after.get(rel) and not rel.startswith(prefix)}
+               if before.get(rel) != after.get(rel) and not rel.startswith(prefix)
+               and rel != os.path.dirname(prefix)}
     check(not changed, "the refused payload changed the flash disk: %s" % sorted(changed)[:5])
     if verdict:
         check(verdict.returncode == 1, "zentavo-pack --verify did not refuse: %s" % verdict.returncode)
         said = verdict.stderr.decode(errors="replace").strip()
-        check(said == lines[0][len("PayloadCheck: "):], "zentavo-pack says %r, the updater %r" % (said, lines[0]))
+        check(said == "zentavo-pack: " + lines[0][len("PayloadCheck: "):],
+              "zentavo-pack says %r, the updater %r" % (said, lines[0]))
     print("%s: refused before anything changed: %s" % (case, lines[0]))
+
+
+def changed_after_check(args, device, work):
+    shim = devicesim.Shim(args.get("shim"), os.path.join(work, "trace.txt"))
+    trees = {"System": devicesim.snapshot(device.system, times=True, full=True),
+             "Zentavo": devicesim.snapshot(device.app, times=True, full=True)}
+    release = os.path.join(work, "release")
+    # The removal of the installed application's request file comes after the check.
+    run = Updater(args["installer"], device, work, "late",
+                  env_changes=shim.env(hold_at_unlink="req.txt", release=release))
+    while not any(c.name == "hold" for c in shim.calls()):
+        check(run.running(), "never held at the first removal\n" + run.log())
+    with open(os.path.join(device.payload, LATE), "ab") as f:
+        f.write(b"appended after the check")
+    with open(release, "w"):
+        pass
+    log = aon.expect_failure_result(run, device)
+    wanted = 'CopyRecursivelyOverwrite: cannot copy "%s" - it changed after its check' % os.path.join(
+        device.payload, LATE)
+    check(wanted in log.splitlines(), "expected %r in:\n%s" % (wanted, log))
+    for name, root in (("System", device.system), ("Zentavo", device.app)):
+        now = {rel: e for rel, e in devicesim.snapshot(root, times=True, full=True).items()
+               if not rel.startswith(("list", "remotecmd", "system")) and rel != "."}
+        old = {rel: e for rel, e in trees[name].items()
+               if not rel.startswith(("list", "remotecmd", "system")) and rel != "."}
+        difference = devicesim.snapshot_difference(old, now)
+        check(not difference, "the %s tree changed:\n%s" % (name, difference))
+    print("changed_after_check: the copy refused the file that changed after its check")
 
 
 if __name__ == "__main__":
