@@ -259,8 +259,8 @@ bool FileInstaller::removeFiles(QString dir, QString pattern)
     const QByteArray start = QFile::encodeName(QDir(dir).absolutePath());
     const QByteArray wildcard = QFile::encodeName(pattern);
     int error = 0;
-    const int fd = DirWalk::openDirectory(start, &error);
-    if (fd < 0) {
+    UniqueFd fd = DirWalk::openDirectory(start, &error);
+    if (!fd.isValid()) {
         // A missing folder has nothing to remove. A linked one (or one behind
         // a link) is never entered: what it points to is not the device's.
         const bool missing = error == ENOENT || error == ENOTDIR;
@@ -296,7 +296,7 @@ bool FileInstaller::removeFiles(QString dir, QString pattern)
         qDebug().noquote() << QStringLiteral("error - cannot read: ") + QFile::decodeName(path);
         result = false;
     };
-    result &= DirWalk::walk(fd, start, visitor);
+    result &= DirWalk::walk(std::move(fd), start, visitor);
     return result;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <dirent.h>
@@ -86,13 +87,17 @@ void list(int fd, Frame* frame, const Visitor& visitor, const Origin& origin)
 
 // Listing a folder must not turn into a write of its inode on the flash:
 // O_NOATIME where we may (owner or root).
-int openWithoutAtime(int fd, const char* name)
+UniqueFd openWithoutAtime(int fd, const char* name, int flags)
 {
-    const int flags = directoryFlags | O_NOFOLLOW | O_NONBLOCK;
-    const int child = ::openat(fd, name, flags | O_NOATIME);
-    if (child >= 0 || errno != EPERM)
+    UniqueFd child(::openat(fd, name, flags | O_NOATIME));
+    if (child.isValid() || errno != EPERM)
         return child;
-    return ::openat(fd, name, flags);
+    return UniqueFd(::openat(fd, name, flags));
+}
+
+UniqueFd openChild(int fd, const char* name)
+{
+    return openWithoutAtime(fd, name, directoryFlags | O_NOFOLLOW | O_NONBLOCK);
 }
 
 // Opens the sub-directory name of fd without following a link. With
@@ -100,96 +105,92 @@ int openWithoutAtime(int fd, const char* name)
 // permissions is opened after giving them, and one that can be read but not
 // changed gets them too. Permissions are only ever changed through a descriptor of the
 // folder itself, never by a name that could have become a link.
-int openSubdirectory(int fd, const char* name, bool makeWritable)
+UniqueFd openSubdirectory(int fd, const char* name, bool makeWritable)
 {
-    int child = openWithoutAtime(fd, name);
-    if (child >= 0) {
+    UniqueFd child = openChild(fd, name);
+    if (child.isValid()) {
         struct stat st;
-        if (makeWritable && ::fstat(child, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
-            ::fchmod(child, (st.st_mode & 07777) | S_IRWXU);
+        // Best effort: whatever stays unwritable fails the removal, which reports it.
+        if (makeWritable && ::fstat(child.get(), &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
+            (void)::fchmod(child.get(), (st.st_mode & 07777) | S_IRWXU);
         return child;
     }
     if (errno != EACCES || !makeWritable)
-        return -1;
+        return child;
     struct stat before;
     if (::fstatat(fd, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(before.st_mode))
-        return -1;
-    const int path = ::openat(fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (path < 0)
-        return -1;
-    const QByteArray viaDescriptor = "/proc/self/fd/" + QByteArray::number(path);
-    ::chmod(viaDescriptor.constData(), (before.st_mode & 07777) | S_IRWXU);
-    ::close(path);
-    child = openWithoutAtime(fd, name);
+        return UniqueFd();
+    const UniqueFd path(::openat(fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!path.isValid())
+        return UniqueFd();
+    const QByteArray viaDescriptor = "/proc/self/fd/" + QByteArray::number(path.get());
+    // Should it fail, the open below fails with EACCES and says so.
+    (void)::chmod(viaDescriptor.constData(), (before.st_mode & 07777) | S_IRWXU);
+    child = openChild(fd, name);
     struct stat after;
-    if (child >= 0 && (::fstat(child, &after) != 0 || !sameFile(before, after))) {
-        ::close(child);
+    if (child.isValid() && (::fstat(child.get(), &after) != 0 || !sameFile(before, after))) {
         errno = EAGAIN;
-        return -1;
+        return UniqueFd();
     }
     return child;
 }
 
 // Opens the next sub-directory of the top frame and pushes its frame; *fd
 // becomes the sub-directory's descriptor. False when it was not walked into.
-bool descend(std::vector<Frame>* stack, int* fd, const Visitor& visitor, const Origin& origin)
+bool descend(std::vector<Frame>* stack, UniqueFd* fd, const Visitor& visitor, const Origin& origin)
 {
     Frame& top = stack->back();
     const QByteArray name = top.subdirectories[top.next++];
     const QByteArray childPath = joinPath(top.path, name);
-    const int child = openSubdirectory(*fd, name.constData(), visitor.makeWritable);
-    if (child < 0) {
+    UniqueFd child = openSubdirectory(fd->get(), name.constData(), visitor.makeWritable);
+    if (!child.isValid()) {
         // ELOOP or ENOTDIR: swapped for something else since it was
         // listed; it is not walked into either way.
-        if (errno != ENOENT && visitor.failure)
-            visitor.failure(childPath, errno);
+        const int error = errno;
+        if (error != ENOENT && visitor.failure)
+            visitor.failure(childPath, error);
         return false;
     }
     Frame frame;
     frame.name = name;
     frame.path = childPath;
-    if (::fstat(child, &frame.st) != 0) {
+    if (::fstat(child.get(), &frame.st) != 0) {
+        const int error = errno;
         if (visitor.failure)
-            visitor.failure(childPath, errno);
-        ::close(child);
+            visitor.failure(childPath, error);
         return false;
     }
     // A bind mount of a folder of the same file system shows only here.
     if (visitor.oneFileSystem
         && (frame.st.st_dev != origin.device
-            || (origin.mount != 0 && FsAttributes::mountId(child) != origin.mount))) {
-        ::close(child);
+            || (origin.mount != 0 && FsAttributes::mountId(child.get()) != origin.mount)))
         return false;
-    }
-    ::close(*fd);
-    *fd = child;
+    *fd = std::move(child);
     stack->push_back(std::move(frame));
-    list(*fd, &stack->back(), visitor, origin);
+    list(fd->get(), &stack->back(), visitor, origin);
     return true;
 }
 
 // Climbs from the top frame back to its parent through "..", which must be
 // the folder we came down from: anything else means the tree was moved while
 // we walked it. False then, with *fd closed.
-bool ascend(std::vector<Frame>* stack, int* fd, const Visitor& visitor)
+bool ascend(std::vector<Frame>* stack, UniqueFd* fd, const Visitor& visitor)
 {
-    const int parent = ::openat(*fd, "..", directoryFlags);
+    UniqueFd parent(::openat(fd->get(), "..", directoryFlags));
+    const int openError = errno;
     struct stat parentStat;
-    if (parent < 0 || ::fstat(parent, &parentStat) != 0
+    if (!parent.isValid() || ::fstat(parent.get(), &parentStat) != 0
         || !sameFile(parentStat, (*stack)[stack->size() - 2].st)) {
         if (visitor.failure)
-            visitor.failure(stack->back().path, parent < 0 ? errno : ESTALE);
-        if (parent >= 0)
-            ::close(parent);
-        ::close(*fd);
+            visitor.failure(stack->back().path, parent.isValid() ? ESTALE : openError);
+        fd->reset();
         return false;
     }
-    ::close(*fd);
-    *fd = parent;
+    *fd = std::move(parent);
     const Frame done = std::move(stack->back());
     stack->pop_back();
     if (visitor.leave)
-        visitor.leave(*fd, done.name.constData(), done.path);
+        visitor.leave(fd->get(), done.name.constData(), done.path);
     return true;
 }
 
@@ -209,33 +210,31 @@ bool isMountedAt(int parentFd, const char* name)
 
 }  // namespace
 
-int openParent(const QByteArray& path, QByteArray* name, int* error)
+UniqueFd openParent(const QByteArray& path, QByteArray* name, int* error)
 {
     const QByteArray clean = cleanAbsolute(path);
     const int slash = clean.lastIndexOf('/');
     if (clean == "/" || slash < 0) {
         *error = EINVAL;
-        return -1;
+        return UniqueFd();
     }
     *name = clean.mid(slash + 1);
     const QByteArray parent = slash == 0 ? QByteArray("/") : clean.left(slash);
     const QByteArray root = fixedRootOf(clean);
     const bool below = !root.isEmpty() && parent != root;
-    int fd = ::open(below ? root.constData() : parent.constData(), directoryFlags);
-    if (fd < 0) {
+    UniqueFd fd(::open(below ? root.constData() : parent.constData(), directoryFlags));
+    if (!fd.isValid()) {
         *error = errno;
-        return -1;
+        return fd;
     }
     if (!below)
         return fd;
     for (const QByteArray& component : parent.mid(root.size() + 1).split('/')) {
-        const int next = ::openat(fd, component.constData(), directoryFlags | O_NOFOLLOW);
-        if (next < 0)
+        fd = UniqueFd(::openat(fd.get(), component.constData(), directoryFlags | O_NOFOLLOW));
+        if (!fd.isValid()) {
             *error = errno;
-        ::close(fd);
-        fd = next;
-        if (fd < 0)
-            return -1;
+            return fd;
+        }
     }
     return fd;
 }
@@ -255,15 +254,36 @@ bool lstatPath(const QByteArray& path, struct stat* st, int* error)
     return true;
 }
 
-int openDirectory(const QByteArray& path, int* error)
+UniqueFd openDirectory(const QByteArray& path, int* error)
 {
     QByteArray name;
     const UniqueFd parent(openParent(path, &name, error));
     if (!parent.isValid())
-        return -1;
-    const int fd = ::openat(parent.get(), name.constData(), directoryFlags | O_NOFOLLOW);
-    if (fd < 0)
+        return UniqueFd();
+    UniqueFd fd(::openat(parent.get(), name.constData(), directoryFlags | O_NOFOLLOW));
+    if (!fd.isValid())
         *error = errno;
+    return fd;
+}
+
+UniqueFd openRoot(const QByteArray& path)
+{
+    return UniqueFd(::open(path.constData(), directoryFlags));
+}
+
+UniqueFd openFolder(int parentFd, const QByteArray& name)
+{
+    return openChild(parentFd, name.constData());
+}
+
+UniqueFd openFolderThroughLink(int parentFd, const QByteArray& name, const struct stat& expected)
+{
+    UniqueFd fd(::openat(parentFd, name.constData(), directoryFlags));
+    struct stat st;
+    if (fd.isValid() && (::fstat(fd.get(), &st) != 0 || !sameFile(st, expected))) {
+        errno = ESTALE;
+        return UniqueFd();
+    }
     return fd;
 }
 
@@ -276,40 +296,37 @@ QByteArray joinPath(const QByteArray& dir, const QByteArray& name)
 
 bool readDirectory(int fd, std::vector<Entry>* entries, int* error)
 {
-    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    UniqueFd listing(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    // fdopendir takes the descriptor over, closedir closes both.
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(listing.isValid() ? ::fdopendir(listing.get()) : nullptr,
+                                                  ::closedir);
     if (!dir) {
         *error = errno;
-        if (listing >= 0)
-            ::close(listing);
         return false;
     }
+    (void)listing.release();  // owned by dir now
     // The copy shares its offset with fd, which may have been read before.
-    ::rewinddir(dir);
-    bool complete = true;
+    ::rewinddir(dir.get());
     for (;;) {
         errno = 0;
-        const dirent* found = ::readdir(dir);
+        const dirent* found = ::readdir(dir.get());
         if (!found) {
-            if (errno != 0) {
-                *error = errno;
-                complete = false;
-            }
-            break;
+            if (errno == 0)
+                return true;
+            *error = errno;
+            return false;
         }
         if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0)
             continue;
         Entry entry;
         entry.name = QByteArray(found->d_name);
         if (::fstatat(fd, found->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT)
-                continue;
             entry.error = errno;
+            if (entry.error == ENOENT)
+                continue;
         }
         entries->push_back(std::move(entry));
     }
-    ::closedir(dir);
-    return complete;
 }
 
 QByteArray firstLink(const QByteArray& path)
@@ -342,20 +359,20 @@ QByteArray firstNotRegular(const QList<QByteArray>& paths)
     return QByteArray();
 }
 
-bool walk(int fd, const QByteArray& path, const Visitor& visitor)
+bool walk(UniqueFd fd, const QByteArray& path, const Visitor& visitor)
 {
     std::vector<Frame> stack(1);
     stack.back().path = path;
-    if (::fstat(fd, &stack.back().st) != 0) {
+    if (::fstat(fd.get(), &stack.back().st) != 0) {
+        const int error = errno;
         if (visitor.failure)
-            visitor.failure(path, errno);
-        ::close(fd);
+            visitor.failure(path, error);
         return false;
     }
     Origin origin;
     origin.device = stack.back().st.st_dev;
-    origin.mount = FsAttributes::mountId(fd);
-    list(fd, &stack.back(), visitor, origin);
+    origin.mount = FsAttributes::mountId(fd.get());
+    list(fd.get(), &stack.back(), visitor, origin);
     for (;;) {
         const Frame& top = stack.back();
         if (top.next < top.subdirectories.size())
@@ -365,7 +382,6 @@ bool walk(int fd, const QByteArray& path, const Visitor& visitor)
         else if (!ascend(&stack, &fd, visitor))
             return false;
     }
-    ::close(fd);
     return true;
 }
 
@@ -380,8 +396,8 @@ bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path, cons
     }
     bool removed = true;
     if (S_ISDIR(st.st_mode) && !isMountedAt(parentFd, name.constData())) {
-        const int fd = openSubdirectory(parentFd, name.constData(), true);
-        if (fd < 0) {
+        UniqueFd fd = openSubdirectory(parentFd, name.constData(), true);
+        if (!fd.isValid()) {
             failed(path, errno, true);
             return false;
         }
@@ -389,26 +405,29 @@ bool removeAt(int parentFd, const QByteArray& name, const QByteArray& path, cons
         visitor.makeWritable = true;
         visitor.entry = [&](int dirFd, const char* entry, const struct stat&, const QByteArray& entryPath) {
             if (::unlinkat(dirFd, entry, 0) != 0 && errno != ENOENT) {
+                const int error = errno;
                 removed = false;
-                failed(entryPath, errno, false);
+                failed(entryPath, error, false);
             }
         };
         visitor.leave = [&](int dirFd, const char* entry, const QByteArray& entryPath) {
             if (::unlinkat(dirFd, entry, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+                const int error = errno;
                 removed = false;
-                failed(entryPath, errno, false);
+                failed(entryPath, error, false);
             }
         };
         visitor.failure = [&](const QByteArray& entryPath, int error) {
             removed = false;
             failed(entryPath, error, true);
         };
-        removed &= walk(fd, path, visitor);
+        removed &= walk(std::move(fd), path, visitor);
     }
     if (::unlinkat(parentFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0
         && errno != ENOENT) {
+        const int error = errno;
         removed = false;
-        failed(path, errno, false);
+        failed(path, error, false);
     }
     return removed;
 }

@@ -2,6 +2,7 @@
 #define DIRWALK_H
 
 #include "installershared_global.h"
+#include "uniquefd.h"
 
 #include <QByteArray>
 #include <QList>
@@ -20,17 +21,32 @@ namespace DirWalk {
 // Opens the folder that holds the last component of path and gives that
 // component's name. Components below a fixed root are opened without
 // following links; the fixed root and what lies above it are taken as they
-// are. -1 on failure, with the errno value in error (ELOOP: a link on the way).
-INSTALLERSHARED_EXPORT int openParent(const QByteArray& path, QByteArray* name, int* error);
+// are. Invalid on failure, with the errno value in error (ELOOP: a link on the way).
+INSTALLERSHARED_EXPORT UniqueFd openParent(const QByteArray& path, QByteArray* name, int* error);
 
 // lstat of path, reached as openParent reaches it. False on failure, with
 // the errno value in error when it is given.
 INSTALLERSHARED_EXPORT bool lstatPath(const QByteArray& path, struct stat* st, int* error = nullptr);
 
 // Opens the folder at path, reached as openParent reaches it, the folder
-// itself included: -1 with the errno value in error when it cannot (ENOTDIR
-// or ELOOP for a link).
-INSTALLERSHARED_EXPORT int openDirectory(const QByteArray& path, int* error);
+// itself included: invalid with the errno value in error when it cannot
+// (ENOTDIR or ELOOP for a link).
+INSTALLERSHARED_EXPORT UniqueFd openDirectory(const QByteArray& path, int* error);
+
+// Opens one of the device's own roots (a target of the copy), which may be a
+// link or a mount point; errno set when it cannot.
+INSTALLERSHARED_EXPORT UniqueFd openRoot(const QByteArray& path);
+
+// Opens the folder name below parentFd: never through a link, never
+// blocking, and with O_NOATIME where we may, so that listing a folder does
+// not write its inode. errno set when it cannot.
+INSTALLERSHARED_EXPORT UniqueFd openFolder(int parentFd, const QByteArray& name);
+
+// Opens the folder behind the device's own link name below parentFd, which
+// must still lead to the folder expected (same device and inode): ESTALE
+// when it leads elsewhere now.
+INSTALLERSHARED_EXPORT UniqueFd openFolderThroughLink(int parentFd, const QByteArray& name,
+                                                      const struct stat& expected);
 
 // The first component of path below a fixed root that is a link, the last
 // component included; empty when there is none.
@@ -85,12 +101,13 @@ struct INSTALLERSHARED_EXPORT Visitor
     bool makeWritable = false;
 };
 
-// Walks the tree below the directory open as fd (the walk takes fd over and
-// closes it), depth first, one descriptor at a time: it climbs back up through
-// "..", checked against the folder it came from, so it never leaves the tree
-// even when the tree is changed under it. Links are entries, never followed.
-// False when the walk had to stop early (the tree moved).
-INSTALLERSHARED_EXPORT bool walk(int fd, const QByteArray& path, const Visitor& visitor);
+// Walks the tree below the directory open as fd, depth first, one
+// descriptor at a time: it climbs back up through "..", checked against the
+// folder it came from, so it never leaves the tree even when the tree is
+// changed under it. Links are entries, never followed. A folder that cannot
+// be opened or read goes to failure. False when the walk had to stop early
+// (the tree moved).
+INSTALLERSHARED_EXPORT bool walk(UniqueFd fd, const QByteArray& path, const Visitor& visitor);
 
 // What a removal reports for each entry it could not read (reading true) or
 // not remove: the path, for messages, and the errno value.

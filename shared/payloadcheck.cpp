@@ -360,7 +360,7 @@ void TreeCheck::walkTree(int payloadFd, const char* tree)
     visitor.failure = [this](const QByteArray& path, int error) {
         fail(path, QStringLiteral("cannot read (%1)").arg(errorText(error)));
     };
-    if (!DirWalk::walk(fd, tree, visitor))
+    if (!DirWalk::walk(UniqueFd(fd), tree, visitor))
         fail(tree, QStringLiteral("changed while it was read"));
 }
 

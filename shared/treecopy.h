@@ -1,11 +1,13 @@
 #ifndef TREECOPY_H
 #define TREECOPY_H
 
+#include "copyfailures.h"
 #include "installershared_global.h"
 
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class PayloadCheck;
 
@@ -43,6 +45,10 @@ public:
     // True only when every tree was copied completely and synced. Each
     // failure writes one debug line naming the entry and the reason.
     bool run();
+
+    // What went wrong in run(), in order; also what was only noted, such as
+    // an old version that could not be removed after the update landed.
+    const std::vector<CopyFailure>& failures() const;
 
 private:
     struct Private;

@@ -101,7 +101,7 @@ bool listTree(int payloadFd, const char* tree, Listing* listing, QByteArray* pro
         if (problem->isEmpty())
             *problem = shown(path) + ": " + errorText(error);
     };
-    if (!DirWalk::walk(fd, tree, visitor) && problem->isEmpty())
+    if (!DirWalk::walk(UniqueFd(fd), tree, visitor) && problem->isEmpty())
         *problem = tree + QByteArray(": changed while it was read");
     return problem->isEmpty();
 }
