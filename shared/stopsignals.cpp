@@ -18,26 +18,27 @@ StopSignals::StopSignals()
     pendingSignal = 0;
     struct sigaction action = {};
     action.sa_handler = noteStopSignal;
-    sigemptyset(&action.sa_mask);
+    // These calls fail only for an invalid signal or address, which these are not.
+    (void)sigemptyset(&action.sa_mask);
     // Without SA_RESTART a slow read or write returns EINTR, so the copy
     // notices the request within one block.
     action.sa_flags = 0;
     for (int i = 0; i < 3; ++i) {
-        sigaction(stopSignals[i], nullptr, &previous[i]);
+        (void)sigaction(stopSignals[i], nullptr, &previous[i]);
         // A signal the caller chose to ignore (nohup) stays ignored.
         if (previous[i].sa_handler != SIG_IGN)
-            sigaction(stopSignals[i], &action, nullptr);
+            (void)sigaction(stopSignals[i], &action, nullptr);
     }
 }
 
 StopSignals::~StopSignals()
 {
     for (int i = 0; i < 3; ++i)
-        sigaction(stopSignals[i], &previous[i], nullptr);
+        (void)sigaction(stopSignals[i], &previous[i], nullptr);
     const int signal = pendingSignal;
     pendingSignal = 0;
     if (signal != 0)
-        raise(signal);
+        (void)raise(signal);  // the process's own handling decides what follows
 }
 
 int StopSignals::pending()
