@@ -44,13 +44,6 @@ bool sameEntry(const FsAttributes::Entry& entry, const struct stat& planned)
         && entry.inode == planned.st_ino;
 }
 
-QByteArray parentOf(const QByteArray& path, int slash)
-{
-    if (slash < 0)
-        return QByteArray(".");
-    return slash == 0 ? QByteArray("/") : path.left(slash);
-}
-
 }  // namespace
 
 const char* whyNotReplaceable(int dirFd, const QByteArray& name, const struct stat& planned,
@@ -95,6 +88,12 @@ QByteArray resolvedPath(const QByteArray& path)
         rest = rest.isEmpty() ? last : last + '/' + rest;
         existing = slash == 0 ? QByteArray("/") : existing.left(slash);
     }
+}
+
+QByteArray parentPath(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
 }
 
 bool isSameOrBelow(const QByteArray& path, const QByteArray& base)
@@ -144,7 +143,7 @@ bool CopyState::openRoots(Tree& tree, Frame* frame, bool withSource)
     }
     const int slash = tree.target.lastIndexOf('/');
     tree.rootName = tree.target.mid(slash + 1);
-    tree.targetParent = DirWalk::openRoot(parentOf(tree.target, slash));
+    tree.targetParent = DirWalk::openRoot(parentPath(tree.target));
     if (!tree.targetParent.isValid() || fstat(tree.targetParent.get(), &st) != 0) {
         failures.fail(tree.target, "cannot create directory", errno);
         return false;

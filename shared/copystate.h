@@ -87,6 +87,7 @@ struct Tree
     Node root;
     UniqueFd targetParent;  // when the target root itself is new
     QByteArray rootName;
+    struct stat parentBefore = {};  // the parent of a new root, before the copy touched it
 };
 
 // One directory on the walk: its node and, where they exist, its source and
@@ -126,6 +127,8 @@ UniqueFd openTargetDirectory(int parentFd, const Node& node);
 // does not exist yet can still be compared with the source.
 QByteArray resolvedPath(const QByteArray& path);
 bool isSameOrBelow(const QByteArray& path, const QByteArray& base);
+// The folder that holds path: for messages and for opening a new root's parent.
+QByteArray parentPath(const QByteArray& path);
 
 struct CopyState
 {

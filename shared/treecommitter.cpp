@@ -324,8 +324,13 @@ void TreeCommitter::rollBack()
             s.walkExisting(tree, removeStaged, removeStaged, [&](Frame& frame) { restoreDirectory(frame); });
             continue;
         }
-        if (!tree.root.temp.isEmpty() && tree.root.step == Step::None)
-            s.removeTreeAt(tree.targetParent.get(), tree.root.temp, tree.target, true);
+        if (!tree.root.temp.isEmpty() && tree.root.step == Step::None
+            && s.removeTreeAt(tree.targetParent.get(), tree.root.temp, tree.target, true)) {
+            // The folder the new root was to go into gets its time back too.
+            const struct timespec times[2] = {tree.parentBefore.st_atim, tree.parentBefore.st_mtim};
+            if (futimens(tree.targetParent.get(), times) != 0)
+                s.failures.note(parentPath(tree.target), "cannot set attributes of", errno);
+        }
         tree.root.temp.clear();
     }
 }

@@ -56,14 +56,13 @@ bool TreeStager::stage()
 // parent's time for the sweep to give back.
 bool TreeStager::makeNewRoot(Tree& tree)
 {
-    struct stat parent;
     const int parentFd = tree.targetParent.get();
-    int error = fstat(parentFd, &parent) == 0 ? 0 : errno;
+    int error = fstat(parentFd, &tree.parentBefore) == 0 ? 0 : errno;
     if (error == 0)
         error = TempName::createUnder(
             &tree.root.temp,
             [parentFd](const QByteArray& temp) { return mkdirat(parentFd, temp.constData(), S_IRWXU); },
-            &parent.st_mtim);
+            &tree.parentBefore.st_mtim);
     if (error != 0)
         s.failures.fail(tree.target, "cannot create directory", error);
     return error == 0;

@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,6 +144,29 @@ private slots:
         }
         QVERIFY(sigaction(SIGTERM, &previous, nullptr) == 0);
         QVERIFY(!QFileInfo::exists(path("target")));
+    }
+
+    // A failed copy to a new target root leaves the folder it was to go
+    // into as it was, its time included.
+    void aNewRootThatFailsLeavesItsParentAsItWas()
+    {
+        QVERIFY(writeFile(path("source/a.txt"), "a"));
+        QVERIFY(writeFile(path("source2/conflict"), "x"));
+        QVERIFY(writeFile(path("target2/conflict/keep"), "old"));
+        QVERIFY(QDir().mkpath(path("parent")));
+        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        QVERIFY(utimensat(AT_FDCWD, native(path("parent")).constData(), old, 0) == 0);
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("^CopyRecursivelyOverwrite: cannot replace .*/conflict\""));
+        TreeCopy copy;
+        copy.addTree(path("source"), path("parent/new-root"));
+        copy.addTree(path("source2"), path("target2"));
+        QVERIFY(!copy.run());
+        QCOMPARE(QDir(path("parent")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        struct stat st;
+        QVERIFY(stat(native(path("parent")).constData(), &st) == 0);
+        QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1000000000));
     }
 
     void aCopyThatLandsHasNoRecord()
