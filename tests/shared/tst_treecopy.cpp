@@ -169,6 +169,29 @@ private slots:
         QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1000000000));
     }
 
+    // The same when the failure comes after the new root is staged: here a
+    // sync that fails, with the fault shim preloaded (skipped without it).
+    void aFailedSyncLeavesTheParentOfANewRootAsItWas()
+    {
+        if (qgetenv("ZENTAVO_SHIM_SYNC_EIO") != "1")
+            QSKIP("needs the fault shim with ZENTAVO_SHIM_SYNC_EIO=1");
+        QVERIFY(writeFile(path("source/a.txt"), "a"));
+        QVERIFY(QDir().mkpath(path("parent")));
+        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        QVERIFY(utimensat(AT_FDCWD, native(path("parent")).constData(), old, 0) == 0);
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("^CopyRecursivelyOverwrite: sync failed .*new-root - "));
+        TreeCopy copy;
+        copy.addTree(path("source"), path("parent/new-root"));
+        QVERIFY(!copy.run());
+        QCOMPARE(copy.failures().back().error, EIO);
+        QCOMPARE(QDir(path("parent")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        struct stat st;
+        QVERIFY(stat(native(path("parent")).constData(), &st) == 0);
+        QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1000000000));
+    }
+
     void aCopyThatLandsHasNoRecord()
     {
         QVERIFY(writeFile(path("source/a/b.txt"), "b"));
