@@ -18,11 +18,14 @@ struct ToolRun
 };
 
 // Runs program with arguments; input, when not null, is its whole standard
-// input (closed after it). Otherwise standard input is closed at once.
+// input (closed after it). Otherwise standard input is closed at once. It
+// runs in workingDirectory when one is given, else in the test's own.
 inline ToolRun runProgram(const QString& program, const QStringList& arguments,
-                          const QByteArray& input = QByteArray())
+                          const QByteArray& input = QByteArray(), const QString& workingDirectory = QString())
 {
     QProcess process;
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
     process.start(program, arguments);
     if (process.waitForStarted(30000)) {
         process.write(input);

@@ -173,6 +173,19 @@ inline void addRows()
         QTest::newRow(qPrintable(cases.at(i).name)) << i;
 }
 
+// Why a test skips a case whose bytes are empty.
+const char notBuilt[] = "the build made no such program (no compiler for it)";
+
+// The case of the running test's data row (made by addRows()), and its bytes
+// in bytes: empty when the build did not make its program.
+inline Case currentCase(QByteArray* bytes)
+{
+    QFETCH(int, index);
+    const Case c = all().at(index);
+    *bytes = bytesOf(c);
+    return c;
+}
+
 }  // namespace ElfCases
 
 #endif  // ELFCASES_H

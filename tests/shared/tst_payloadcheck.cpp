@@ -140,6 +140,97 @@ struct Payload
     }
 };
 
+// The faults of refusesPayloadFaults, in three kinds; each function makes
+// those of its kind and leaves the others alone. A failed step fails the test.
+
+// In the trees' files: one added, changed, cut short or removed, a FIFO, a
+// name that no listing can hold.
+void breakFiles(int fault, const Payload& payload, const QByteArray& oddName)
+{
+    const QString zentavo = payload.dir + "/Zentavo";
+    switch (fault) {
+    case 0:
+        QVERIFY(writeFile(zentavo + "/lib/new.dll", "new"));
+        break;
+    case 1: {
+        QFile file(zentavo + "/Zentavo.exe");
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(2 * 1024 * 1024));
+        QVERIFY(file.write("y") == 1);
+        break;
+    }
+    case 2:
+        QVERIFY(QFile::resize(zentavo + "/lib/a.dll", 3));
+        break;
+    case 3:
+        QVERIFY(QFile::remove(payload.dir + "/System/boot.cfg"));
+        break;
+    case 6:
+        QCOMPARE(::mkfifo(native(zentavo + "/pipe").constData(), 0644), 0);
+        break;
+    case 13:
+        QVERIFY(writeNative(oddName, "x"));
+        break;
+    }
+}
+
+// In what the manifest lists, or in the manifest itself.
+void breakListing(int fault, const Payload& payload, QByteArray* manifest)
+{
+    switch (fault) {
+    case 4:
+        *manifest += hexA + "  Zentavo/lib/alias.dll\n";
+        break;
+    case 5:
+        *manifest += hexA + "  Zentavo/lib\n";
+        break;
+    case 7:
+        QVERIFY(writeFile(payload.dir + "/README.txt", "read me"));
+        *manifest += sha256Hex("read me") + "  README.txt\n";
+        break;
+    case 9:
+        *manifest += hexA + "  Zentavo/./x\n";
+        break;
+    case 11:
+        // One byte over the limit.
+        while (manifest->size() < PayloadCheck::maxManifestBytes)
+            *manifest += *manifest;
+        manifest->truncate(int(PayloadCheck::maxManifestBytes + 1));
+        break;
+    case 12:
+        manifest->clear();
+        break;
+    }
+}
+
+// Links where the check must not follow one: a tree, the manifest, a folder.
+void placeLinks(int fault, const Payload& payload, QByteArray* manifest)
+{
+    const QString zentavo = payload.dir + "/Zentavo";
+    switch (fault) {
+    case 8:
+        QVERIFY(QDir(payload.dir + "/System").removeRecursively());
+        QCOMPARE(::symlink("Zentavo", native(payload.dir + "/System").constData()), 0);
+        *manifest = hexA + "  Zentavo/x\n";
+        break;
+    case 10:
+        QVERIFY(writeFile(payload.temporary.path() + "/elsewhere", *manifest));
+        QCOMPARE(::symlink("../elsewhere", native(payload.dir + "/SHA256SUMS.new").constData()), 0);
+        QCOMPARE(::rename(native(payload.dir + "/SHA256SUMS.new").constData(),
+                          native(payload.dir + "/SHA256SUMS").constData()),
+                 0);
+        QVERIFY(payload.run(nullptr) == PayloadCheck::Outcome::Refused);
+        break;
+    case 14:
+        QVERIFY(QDir(zentavo + "/lib").removeRecursively());
+        QVERIFY(QDir().mkpath(payload.temporary.path() + "/lib"));
+        QVERIFY(writeFile(payload.temporary.path() + "/lib/a.dll", "library a"));
+        QVERIFY(writeFile(payload.temporary.path() + "/lib/b c.dll", "library b"));
+        QCOMPARE(::symlink("../../lib", native(zentavo + "/lib").constData()), 0);
+        break;
+    }
+}
+
 }  // namespace
 
 class TestPayloadCheck : public QObject
@@ -405,77 +496,15 @@ void TestPayloadCheck::refusesPayloadFaults()
     QFETCH(int, fault);
     QFETCH(QString, error);
     Payload payload;
-    const QString zentavo = payload.dir + "/Zentavo";
     QByteArray manifest = payload.manifestText();
     // QTemporaryDir cannot remove a name that is not UTF-8.
-    const QByteArray oddName = native(zentavo) + "/a\nb\x1b\\\xff";
+    const QByteArray oddName = native(payload.dir + "/Zentavo") + "/a\nb\x1b\\\xff";
     const auto removeOddName = qScopeGuard([&] { ::unlink(oddName.constData()); });
-    switch (fault) {
-    case 0:
-        QVERIFY(writeFile(zentavo + "/lib/new.dll", "new"));
-        break;
-    case 1: {
-        QFile file(zentavo + "/Zentavo.exe");
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.seek(2 * 1024 * 1024));
-        QVERIFY(file.write("y") == 1);
-        break;
-    }
-    case 2:
-        QVERIFY(QFile::resize(zentavo + "/lib/a.dll", 3));
-        break;
-    case 3:
-        QVERIFY(QFile::remove(payload.dir + "/System/boot.cfg"));
-        break;
-    case 4:
-        manifest += hexA + "  Zentavo/lib/alias.dll\n";
-        break;
-    case 5:
-        manifest += hexA + "  Zentavo/lib\n";
-        break;
-    case 6:
-        QCOMPARE(::mkfifo(native(zentavo + "/pipe").constData(), 0644), 0);
-        break;
-    case 7:
-        QVERIFY(writeFile(payload.dir + "/README.txt", "read me"));
-        manifest += sha256Hex("read me") + "  README.txt\n";
-        break;
-    case 8:
-        QVERIFY(QDir(payload.dir + "/System").removeRecursively());
-        QCOMPARE(::symlink("Zentavo", native(payload.dir + "/System").constData()), 0);
-        manifest = hexA + "  Zentavo/x\n";
-        break;
-    case 9:
-        manifest += hexA + "  Zentavo/./x\n";
-        break;
-    case 10:
-        QVERIFY(writeFile(payload.temporary.path() + "/elsewhere", manifest));
-        QCOMPARE(::symlink("../elsewhere", native(payload.dir + "/SHA256SUMS.new").constData()), 0);
-        QCOMPARE(::rename(native(payload.dir + "/SHA256SUMS.new").constData(),
-                          native(payload.dir + "/SHA256SUMS").constData()),
-                 0);
-        QVERIFY(payload.run(nullptr) == PayloadCheck::Outcome::Refused);
-        break;
-    case 11:
-        // One byte over the limit.
-        while (manifest.size() < PayloadCheck::maxManifestBytes)
-            manifest += manifest;
-        manifest.truncate(int(PayloadCheck::maxManifestBytes + 1));
-        break;
-    case 12:
-        manifest.clear();
-        break;
-    case 13:
-        QVERIFY(writeNative(oddName, "x"));
-        break;
-    case 14:
-        QVERIFY(QDir(zentavo + "/lib").removeRecursively());
-        QVERIFY(QDir().mkpath(payload.temporary.path() + "/lib"));
-        QVERIFY(writeFile(payload.temporary.path() + "/lib/a.dll", "library a"));
-        QVERIFY(writeFile(payload.temporary.path() + "/lib/b c.dll", "library b"));
-        QCOMPARE(::symlink("../../lib", native(zentavo + "/lib").constData()), 0);
-        break;
-    }
+    breakFiles(fault, payload, oddName);
+    breakListing(fault, payload, &manifest);
+    placeLinks(fault, payload, &manifest);
+    if (QTest::currentTestFailed())
+        return;
     if (fault != 10)
         QVERIFY(payload.writeManifest(manifest));
     QString got;

@@ -3,7 +3,6 @@
 // updater refuses, with the same line.
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -28,21 +27,6 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// A program run in dir, as a maker runs sha256sum -c in the payload.
-ToolRun runIn(const QString& dir, const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.start(program, arguments);
-    ToolRun run;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
 }
 
 // A payload of ordinary names (spaces, accents, hidden files, an empty file,
@@ -124,13 +108,16 @@ void TestZentavoPack::packWritesWhatSha256sumWrites()
     QCOMPARE(packed.outputText(), QStringLiteral("wrote SHA256SUMS (%1 files)\n").arg(maker.files));
     QCOMPARE(packed.err, QByteArray());
 
-    const ToolRun reference = runIn(maker.payload, QStringLiteral("bash"),
-                                    {"-c", "find System Zentavo -type f | LC_ALL=C sort | xargs -d '\\n' sha256sum"});
+    // Run in the payload, as a maker runs sha256sum there.
+    const ToolRun reference =
+        runProgram(QStringLiteral("bash"),
+                   {"-c", "find System Zentavo -type f | LC_ALL=C sort | xargs -d '\\n' sha256sum"}, {}, maker.payload);
     QCOMPARE(reference.exitCode, 0);
     QCOMPARE(readFile(maker.payload + "/SHA256SUMS"), reference.out);
     QVERIFY(!reference.out.contains("alias.dll"));
 
-    const ToolRun checked = runIn(maker.payload, QStringLiteral("sha256sum"), {"-c", "--strict", "SHA256SUMS"});
+    const ToolRun checked =
+        runProgram(QStringLiteral("sha256sum"), {"-c", "--strict", "SHA256SUMS"}, {}, maker.payload);
     QVERIFY2(checked.exitCode == 0, checked.err.constData());
 
     const ToolRun verified = maker.verify(false);
@@ -150,13 +137,15 @@ void TestZentavoPack::packSignsAsOpensslDoes()
     QCOMPARE(packed.outputText(), QStringLiteral("wrote SHA256SUMS (%1 files)\nwrote SHA256SUMS.sig\n").arg(maker.files));
     QCOMPARE(readFile(maker.payload + "/SHA256SUMS.sig").size(), 64);
 
-    const ToolRun checked = runIn(maker.payload, QStringLiteral("openssl"),
-                                  {"pkeyutl", "-verify", "-pubin", "-inkey", maker.keys + "/device.pem", "-rawin",
-                                   "-in", "SHA256SUMS", "-sigfile", "SHA256SUMS.sig"});
+    const ToolRun checked = runProgram(QStringLiteral("openssl"),
+                                       {"pkeyutl", "-verify", "-pubin", "-inkey", maker.keys + "/device.pem",
+                                        "-rawin", "-in", "SHA256SUMS", "-sigfile", "SHA256SUMS.sig"},
+                                       {}, maker.payload);
     QVERIFY2(checked.exitCode == 0, checked.err.constData());
     // Ed25519 signatures are deterministic: openssl's own is the same bytes.
-    const ToolRun signedByOpenssl = runIn(maker.payload, QStringLiteral("openssl"),
-                                          {"pkeyutl", "-sign", "-rawin", "-inkey", maker.key, "-in", "SHA256SUMS"});
+    const ToolRun signedByOpenssl =
+        runProgram(QStringLiteral("openssl"), {"pkeyutl", "-sign", "-rawin", "-inkey", maker.key, "-in", "SHA256SUMS"},
+                   {}, maker.payload);
     QCOMPARE(signedByOpenssl.exitCode, 0);
     QCOMPARE(readFile(maker.payload + "/SHA256SUMS.sig"), signedByOpenssl.out);
 

@@ -70,9 +70,10 @@ bool listTree(int payloadFd, const char* tree, Listing* listing, QByteArray* pro
 {
     const int fd = ::openat(payloadFd, tree, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT)
+        const int error = errno;
+        if (error == ENOENT)
             return true;
-        *problem = tree + QByteArray(": ") + errorText(errno);
+        *problem = tree + QByteArray(": ") + errorText(error);
         return false;
     }
     DirWalk::Visitor visitor;
@@ -132,34 +133,67 @@ bool manifestText(const Listing& listing, QByteArray* text, QByteArray* problem)
     return true;
 }
 
+// A new file of a hidden, random name beside name in the folder open as
+// dirFd; invalid with the errno value in error when none could be made.
+UniqueFd createTemporary(int dirFd, const QByteArray& name, QByteArray* temporary, int* error)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *temporary = "." + name + ".tmp-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        const int fd = ::openat(dirFd, temporary->constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        *error = errno;
+        if (fd >= 0 || *error != EEXIST)
+            return UniqueFd(fd);
+    }
+    return UniqueFd();
+}
+
+// All of bytes to fd; false with the errno value in error.
+bool writeAll(int fd, const QByteArray& bytes, int* error)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t put = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            // Nothing written, and no errno to tell why: taken as no room left.
+            *error = put < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
 // Replaces name in the folder open as dirFd with bytes, whole or not at all:
 // a temporary beside it, synced, renamed over it, the folder synced.
 bool writeAtomically(int dirFd, const QByteArray& name, const QByteArray& bytes, QByteArray* problem)
 {
     QByteArray temporary;
-    UniqueFd fd;
-    for (int attempt = 0; attempt < 100 && !fd.isValid(); ++attempt) {
-        temporary = "." + name + ".tmp-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        fd.reset(::openat(dirFd, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0644));
-        if (!fd.isValid() && errno != EEXIST)
-            break;
+    int error = 0;
+    UniqueFd fd = createTemporary(dirFd, name, &temporary, &error);
+    bool written = fd.isValid() && writeAll(fd.get(), bytes, &error);
+    if (written && ::fsync(fd.get()) != 0) {
+        error = errno;
+        written = false;
     }
-    bool written = fd.isValid();
-    for (qsizetype done = 0; written && done < bytes.size();) {
-        const ssize_t put = ::write(fd.get(), bytes.constData() + done, size_t(bytes.size() - done));
-        written = put > 0 || (put < 0 && errno == EINTR);
-        done += put > 0 ? put : 0;
+    // Closed in any case; its error counts only when nothing failed before.
+    if (fd.close() != 0 && written) {
+        error = errno;
+        written = false;
     }
-    written = written && ::fsync(fd.get()) == 0;
-    written = fd.close() == 0 && written;
-    written = written && ::renameat(dirFd, temporary.constData(), dirFd, name.constData()) == 0;
+    if (written && ::renameat(dirFd, temporary.constData(), dirFd, name.constData()) != 0) {
+        error = errno;
+        written = false;
+    }
     if (!written) {
-        *problem = "cannot write " + name + " (" + errorText(errno) + ")";
-        ::unlinkat(dirFd, temporary.constData(), 0);
+        *problem = "cannot write " + name + " (" + errorText(error) + ")";
+        // Where it cannot go, the temporary stays a hidden file that nothing reads.
+        (void)::unlinkat(dirFd, temporary.constData(), 0);
         return false;
     }
-    ::fsync(dirFd);
+    // The file is in place; an unsynced folder risks only the rename on a power cut.
+    (void)::fsync(dirFd);
     return true;
 }
 

@@ -19,10 +19,11 @@ volatile sig_atomic_t echoOff = 0;
 // A signal while the echo is off must not leave the technician's terminal blind.
 void restoreAndDie(int signal)
 {
+    // Nothing more can be done about a failure here: the process is going.
     if (echoOff)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+        (void)::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    (void)std::signal(signal, SIG_DFL);
+    (void)std::raise(signal);
 }
 
 // Turns the terminal's echo off while it lives.
@@ -33,8 +34,9 @@ public:
     {
         if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
             return;
+        // The previous handlers are not kept: the tool sets none of its own.
         for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
-            std::signal(signal, restoreAndDie);
+            (void)std::signal(signal, restoreAndDie);
         struct termios quiet = savedTerminal;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         quiet.c_lflag |= ECHONL;
@@ -42,6 +44,7 @@ public:
     }
     ~EchoOff()
     {
+        // A terminal that cannot be restored is the user's to reset; the answer stands.
         if (echoOff)
             (void)::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
         echoOff = 0;
