@@ -94,8 +94,8 @@ void TreeCheck::file(int dirFd, const char* name, const struct stat& st, const Q
 
 void TreeCheck::walkTree(int payloadFd, const char* tree)
 {
-    const int fd = ::openat(payloadFd, tree, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd = DirWalk::openFolder(payloadFd, tree);
+    if (!fd.isValid()) {
         const int error = errno;
         // A missing tree has no files; whether one must be there is the
         // updater's question.
@@ -119,7 +119,7 @@ void TreeCheck::walkTree(int payloadFd, const char* tree)
     visitor.failure = [this](const QByteArray& path, int error) {
         fail(path, QStringLiteral("cannot read (%1)").arg(errorText(error)));
     };
-    if (!DirWalk::walk(UniqueFd(fd), tree, visitor))
+    if (!DirWalk::walk(std::move(fd), tree, visitor))
         fail(tree, QStringLiteral("changed while it was read"));
 }
 

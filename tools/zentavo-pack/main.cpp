@@ -68,8 +68,8 @@ using Listing = std::map<QByteArray, QByteArray>;
 // entry that cannot be listed.
 bool listTree(int payloadFd, const char* tree, Listing* listing, QByteArray* problem)
 {
-    const int fd = ::openat(payloadFd, tree, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd = DirWalk::openFolder(payloadFd, tree);
+    if (!fd.isValid()) {
         const int error = errno;
         if (error == ENOENT)
             return true;
@@ -102,7 +102,7 @@ bool listTree(int payloadFd, const char* tree, Listing* listing, QByteArray* pro
         if (problem->isEmpty())
             *problem = shown(path) + ": " + errorText(error);
     };
-    if (!DirWalk::walk(UniqueFd(fd), tree, visitor) && problem->isEmpty())
+    if (!DirWalk::walk(std::move(fd), tree, visitor) && problem->isEmpty())
         *problem = tree + QByteArray(": changed while it was read");
     return problem->isEmpty();
 }
