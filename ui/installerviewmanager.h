@@ -9,8 +9,6 @@
 
 class InstallerView;
 class FileInstaller;
-class IDBConnection;
-class UserMenuItemRepository;
 class QLineEdit;
 class QWidget;
 
@@ -66,7 +64,6 @@ private:
     void exitInstaller();
     bool askPassword();
     QString readAdministratorPassword();
-    QString readStoredPassword(const QString& databasePath);
     QString unreadablePassword();
     void waitForActivation(QWidget* window);
     void wakeUpPrompt();
@@ -75,8 +72,6 @@ private:
     FileInstaller* installer;
     InstallerState state;
     FileUtils fileUtils;
-    IDBConnection* dbConnection;
-    UserMenuItemRepository* repository;
     QString password;
     bool passwordAccepted;
     bool passwordCancelled;
