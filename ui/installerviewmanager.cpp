@@ -50,7 +50,7 @@ void showUnreadableNotice(QWidget* prompt, QLabel* title)
 }  // namespace
 
 InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer)
-    : QObject(parent)
+    : IPasswordPrompt(parent)
     , view(view)
     , installer(installer)
     , state(WaitPassword)
@@ -113,6 +113,11 @@ void InstallerViewManager::setPasswordCancelled()
 {
     passwordCancelled = true;
     wakeUpPrompt();
+}
+
+bool InstallerViewManager::matchesPassword(const QString& entered) const
+{
+    return entered == password;
 }
 
 QString InstallerViewManager::storedPassword() const

@@ -2,6 +2,7 @@
 #define INSTALLERVIEWMANAGER_H
 
 #include "fileutils.h"
+#include "ipasswordprompt.h"
 
 #include <QObject>
 #include <QPointer>
@@ -14,7 +15,7 @@ class QWidget;
 
 // Leads one update run: password prompt, install or cancel, result screen,
 // and the end of the updater once the stick is gone.
-class InstallerViewManager : public QObject
+class InstallerViewManager : public IPasswordPrompt
 {
     Q_OBJECT
     Q_DISABLE_COPY(InstallerViewManager)
@@ -28,18 +29,17 @@ public:
     InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer);
     ~InstallerViewManager() override;
 
-    // Accessors for the keyboard input context.
-    void setPasswordAccepted(bool accepted);
-    void setPasswordCancelled();
+    // The prompt as the keyboard input context sees it.
+    void setPasswordAccepted(bool accepted) override;
+    void setPasswordCancelled() override;
+    bool matchesPassword(const QString& entered) const override;
+    QLineEdit* passwordLineEdit() const override;
     QString storedPassword() const;
     QString enteredPassword() const;
-    QLineEdit* passwordLineEdit() const;
 
     InstallerState currentState() const { return state; }
 
 signals:
-    void notifyShowInputPanel();
-    void notifyKeyboardEnter();
     void editingFinished();
 
 public slots:
