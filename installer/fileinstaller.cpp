@@ -53,7 +53,7 @@ bool matchesWildcard(const char* wildcard, const char* name)
 }  // namespace
 
 FileInstaller::FileInstaller(QObject* parent)
-    : QObject(parent)
+    : IFileInstaller(parent)
 {
     installerSystemDir = DevicePath::map("/FlashDisk/Zentavo_Installer/System");
     systemDir = DevicePath::map("/FlashDisk/System");

@@ -1,6 +1,6 @@
 #include "installerviewmanager.h"
 
-#include "fileinstaller.h"
+#include "ifileinstaller.h"
 #include "installerview.h"
 #include "settingslayout.h"
 #include "storedpassword.h"
@@ -49,7 +49,7 @@ void showUnreadableNotice(QWidget* prompt, QLabel* title)
 
 }  // namespace
 
-InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer)
+InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, IFileInstaller* installer)
     : IPasswordPrompt(parent)
     , view(view)
     , installer(installer)
@@ -72,7 +72,7 @@ void InstallerViewManager::onStartup()
 
 void InstallerViewManager::WireViewManager()
 {
-    connect(installer, &FileInstaller::NotifyWriteLine, this, &InstallerViewManager::onOutputWriteLine);
+    connect(installer, &IFileInstaller::NotifyWriteLine, this, &InstallerViewManager::onOutputWriteLine);
 }
 
 void InstallerViewManager::onButton1Clicked()

@@ -9,7 +9,7 @@
 #include <QString>
 
 class InstallerView;
-class FileInstaller;
+class IFileInstaller;
 class QLineEdit;
 class QWidget;
 
@@ -26,7 +26,7 @@ public:
     enum InstallerEvent { StartupEvent = 0, Button1Event = 1, Button2Event = 2, StickRemovedEvent = 3 };
     Q_ENUM(InstallerEvent)
 
-    InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer);
+    InstallerViewManager(QObject* parent, InstallerView* view, IFileInstaller* installer);
     ~InstallerViewManager() override;
 
     // The prompt as the keyboard input context sees it.
@@ -69,7 +69,7 @@ private:
     void wakeUpPrompt();
 
     InstallerView* view;
-    FileInstaller* installer;
+    IFileInstaller* installer;
     InstallerState state;
     FileUtils fileUtils;
     QString password;
