@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -62,11 +63,11 @@ QString systemError(const QString& path, int code)
 }
 
 // A failed step: the reason goes to the caller of claim(), if it asks for it.
-int openFailed(QString* error, const QString& why)
+UniqueFd openFailed(QString* error, const QString& why)
 {
     if (error)
         *error = why;
-    return -1;
+    return UniqueFd();
 }
 
 SingleInstance::Claim unavailable(QString* error, const QString& why)
@@ -78,50 +79,43 @@ SingleInstance::Claim unavailable(QString* error, const QString& why)
 
 // The device root, opened, and its owner. A root that group or others may
 // write to is refused: they could put folders of theirs in the lock's way.
-int openDeviceRoot(const QByteArray& root, uid_t* rootOwner, QString* error)
+UniqueFd openDeviceRoot(const QByteArray& root, uid_t* rootOwner, QString* error)
 {
-    int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    UniqueFd fd(::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0) {
         const int code = errno;
-        if (fd >= 0)
-            ::close(fd);
         return openFailed(error, systemError(QFile::decodeName(root), code));
     }
     *rootOwner = st.st_uid;
-    if (writableByOthers(st)) {
-        ::close(fd);
+    if (writableByOthers(st))
         return openFailed(error, QStringLiteral("%1 is writable by others").arg(QFile::decodeName(root)));
-    }
     return fd;
 }
 
 // The folder of the lock, made where missing. Walked with descriptors and
 // without following links, so that no folder on the way can be swapped for
 // one somebody else controls.
-int openLockFolder(uid_t* rootOwner, QString* error)
+UniqueFd openLockFolder(uid_t* rootOwner, QString* error)
 {
     const QByteArray root = QFile::encodeName(deviceRoot());
-    int fd = openDeviceRoot(root, rootOwner, error);
-    if (fd < 0)
-        return -1;
+    UniqueFd fd = openDeviceRoot(root, rootOwner, error);
+    if (!fd.isValid())
+        return fd;
     QString walked = QFile::decodeName(root);
     for (const char* name : lockFolders) {
         walked = QDir::cleanPath(walked + QLatin1Char('/') + QLatin1String(name));
-        int next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && (::mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
-            next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next = ::openat(fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && (::mkdirat(fd.get(), name, 0755) == 0 || errno == EEXIST))
+            next = ::openat(fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int code = errno;
-        ::close(fd);
-        fd = next;
-        if (fd < 0)
+        fd.reset(next);
+        if (!fd.isValid())
             return openFailed(error, systemError(walked, code));
         struct stat st;
-        if (::fstat(fd, &st) != 0 || !trustedOwner(st.st_uid, *rootOwner) || writableByOthers(st)) {
-            ::close(fd);
+        if (::fstat(fd.get(), &st) != 0 || !trustedOwner(st.st_uid, *rootOwner) || writableByOthers(st))
             return openFailed(
                 error, QStringLiteral("%1 is not a folder of root or of the device's owner").arg(walked));
-        }
     }
     return fd;
 }
@@ -139,15 +133,12 @@ SingleInstance::SingleInstance(const QString& key, QObject* parent)
 SingleInstance::~SingleInstance()
 {
     delete serverNotifier;
-    if (serverSocket >= 0) {
-        ::close(serverSocket);
+    if (serverSocket.isValid()) {
+        serverSocket.reset();
         // Only the holder removes it: a refused start must leave it alone.
-        ::unlinkat(directoryFd, QFile::encodeName(socketName).constData(), 0);
+        // Should it stay, the next holder removes it before it listens.
+        (void)::unlinkat(directoryFd.get(), QFile::encodeName(socketName).constData(), 0);
     }
-    if (lockFd >= 0)
-        ::close(lockFd);
-    if (directoryFd >= 0)
-        ::close(directoryFd);
 }
 
 QString SingleInstance::lockKey()
@@ -164,13 +155,13 @@ SingleInstance::Claim SingleInstance::claim(QString* error)
 {
     if (error)
         error->clear();
-    if (lockFd >= 0)
+    if (lockFd.isValid())
         return Claimed;
     uid_t rootOwner = 0;
-    const int fd = openLockFolder(&rootOwner, error);
-    if (fd < 0)
+    UniqueFd folder = openLockFolder(&rootOwner, error);
+    if (!folder.isValid())
         return Unavailable;
-    directoryFd = fd;
+    directoryFd = std::move(folder);
     return takeLock(rootOwner, error);
 }
 
@@ -179,30 +170,28 @@ SingleInstance::Claim SingleInstance::claim(QString* error)
 SingleInstance::Claim SingleInstance::takeLock(uid_t rootOwner, QString* error)
 {
     const QByteArray lockFile = QFile::encodeName(lockName);
-    const int lock = ::openat(directoryFd, lockFile.constData(),
-                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (lock < 0) {
+    UniqueFd lock(::openat(directoryFd.get(), lockFile.constData(),
+                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!lock.isValid()) {
         const int code = errno;
         return unavailable(error, systemError(lockFilePath(), code));
     }
     struct stat st;
-    if (::fstat(lock, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
-        ::fchmod(lock, 0600);
-    if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid, rootOwner)
-        || (st.st_mode & 077) != 0) {
-        ::close(lock);
+    // Whether the mode could be narrowed shows in the look that follows.
+    if (::fstat(lock.get(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        (void)::fchmod(lock.get(), 0600);
+    if (::fstat(lock.get(), &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid, rootOwner)
+        || (st.st_mode & 077) != 0)
         return unavailable(
             error,
             QStringLiteral("%1 is not a private file of root or of the device's owner").arg(lockFilePath()));
-    }
-    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         const int code = errno;
-        ::close(lock);
         if (code == EWOULDBLOCK)
             return Held;
         return unavailable(error, systemError(lockFilePath(), code));
     }
-    lockFd = lock;
+    lockFd = std::move(lock);
     listen();
     return Claimed;
 }
@@ -210,61 +199,61 @@ SingleInstance::Claim SingleInstance::takeLock(uid_t rootOwner, QString* error)
 void SingleInstance::listen()
 {
     sockaddr_un address;
-    if (!socketAddress(directoryFd, directory, socketName, &address)) {
+    if (!socketAddress(directoryFd.get(), directory, socketName, &address)) {
         qWarning("Single-instance socket path too long: %s", qPrintable(serverName()));
         return;
     }
     // We hold the lock, so a leftover socket belongs to a dead instance.
+    // Usually there is none; one that will not go makes bind() fail below.
     const QByteArray name = QFile::encodeName(socketName);
-    ::unlinkat(directoryFd, name.constData(), 0);
-    serverSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (serverSocket < 0
-        || ::bind(serverSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
-        || ::listen(serverSocket, 4) != 0) {
-        qWarning("Single-instance socket not available: %s", std::strerror(errno));
-        if (serverSocket >= 0)
-            ::close(serverSocket);
-        serverSocket = -1;
+    (void)::unlinkat(directoryFd.get(), name.constData(), 0);
+    UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!server.isValid()
+        || ::bind(server.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(server.get(), 4) != 0) {
+        const int code = errno;
+        qWarning("Single-instance socket not available: %s", std::strerror(code));
         return;
     }
+    serverSocket = std::move(server);
     // A start as another user may ask for the window too; the folder is ours,
-    // so nobody can put anything of theirs in the socket's place.
-    ::fchmodat(directoryFd, name.constData(), 0666, 0);
-    serverNotifier = new QSocketNotifier(serverSocket, QSocketNotifier::Read);
+    // so nobody can put anything of theirs in the socket's place. Without
+    // this only such starts go unheard.
+    (void)::fchmodat(directoryFd.get(), name.constData(), 0666, 0);
+    serverNotifier = new QSocketNotifier(serverSocket.get(), QSocketNotifier::Read);
     connect(serverNotifier, &QSocketNotifier::activated, this, &SingleInstance::onNewConnection);
 }
 
 bool SingleInstance::activateRunningInstance(int timeoutMilliseconds)
 {
-    if (directoryFd < 0)
+    if (!directoryFd.isValid())
         return false;
     sockaddr_un address;
-    if (!socketAddress(directoryFd, directory, socketName, &address))
+    if (!socketAddress(directoryFd.get(), directory, socketName, &address))
         return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.isValid())
         return false;
-    bool delivered = false;
-    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    int result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     if (result != 0 && (errno == EAGAIN || errno == EINPROGRESS)) {
         // A full backlog: wait a little for the running instance to accept.
-        pollfd waiting = {fd, POLLOUT, 0};
+        pollfd waiting = {fd.get(), POLLOUT, 0};
         if (::poll(&waiting, 1, timeoutMilliseconds) == 1 && (waiting.revents & POLLOUT)) {
+            // The socket became writable: the connection stands unless it
+            // reports an error of its own.
             int error = 0;
             socklen_t length = sizeof(error);
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            (void)::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
             result = error == 0 ? 0 : -1;
         }
     }
-    if (result == 0) {
-        // The running instance takes the connection itself as the request
-        // and may close it before these bytes arrive.
-        static const char request[] = "activate\n";
-        ::send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL);
-        delivered = true;
-    }
-    ::close(fd);
-    return delivered;
+    if (result != 0)
+        return false;
+    // The running instance takes the connection itself as the request
+    // and may close it before these bytes arrive.
+    static const char request[] = "activate\n";
+    (void)::send(fd.get(), request, sizeof(request) - 1, MSG_NOSIGNAL);
+    return true;
 }
 
 void SingleInstance::activateVisibleWindow()
@@ -281,10 +270,8 @@ void SingleInstance::activateVisibleWindow()
 
 void SingleInstance::onNewConnection()
 {
-    // Any connection is a request to come to the front; its content does not matter.
-    int connection;
-    while ((connection = ::accept4(serverSocket, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-        ::close(connection);
+    // Any connection is a request to come to the front; its content does not
+    // matter, so each one is closed again at once, before the window comes up.
+    while (UniqueFd(::accept4(serverSocket.get(), nullptr, nullptr, SOCK_CLOEXEC)).isValid())
         emit notifyActivationRequested();
-    }
 }

@@ -1,6 +1,8 @@
 #ifndef SINGLEINSTANCE_H
 #define SINGLEINSTANCE_H
 
+#include "uniquefd.h"
+
 #include <QObject>
 #include <QString>
 
@@ -69,11 +71,12 @@ private:
     QString directory;
     QString lockName;
     QString socketName;
-    int directoryFd = -1;
-    int lockFd = -1;
+    // Closed in reverse order of declaration: socket, lock, folder.
+    UniqueFd directoryFd;
+    UniqueFd lockFd;
     // A plain Unix socket: Qt Network (and the Kerberos libraries it pulls in)
     // would cost every start of the updater for one message a run at most.
-    int serverSocket = -1;
+    UniqueFd serverSocket;
     QSocketNotifier* serverNotifier = nullptr;
 };
 

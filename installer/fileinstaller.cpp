@@ -53,7 +53,7 @@ bool matchesWildcard(const char* wildcard, const char* name)
 }  // namespace
 
 FileInstaller::FileInstaller(QObject* parent)
-    : QObject(parent)
+    : IFileInstaller(parent)
 {
     installerSystemDir = DevicePath::map("/FlashDisk/Zentavo_Installer/System");
     systemDir = DevicePath::map("/FlashDisk/System");
@@ -217,9 +217,10 @@ QString FileInstaller::productVersion(const QString& path)
     }
 
     // The string table is fixed: Swiss German, UTF-16. The translation
-    // table of the resource is deliberately not consulted.
+    // table of the resource is deliberately not consulted. Of the name only
+    // its presence counts.
     bool found = false;
-    PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductName"), &found);
+    (void)PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductName"), &found);
     QString version;
     if (found)
         version = PeVersion::queryString(block, QStringLiteral("\\StringFileInfo\\080704b0\\ProductVersion"),

@@ -2,6 +2,7 @@
 #define FILEINSTALLER_H
 
 #include "fileutils.h"
+#include "ifileinstaller.h"
 
 #include <QObject>
 #include <QString>
@@ -12,7 +13,7 @@
 // start of the terminal application.
 class PayloadCheck;
 
-class FileInstaller : public QObject
+class FileInstaller : public IFileInstaller
 {
     Q_OBJECT
     Q_DISABLE_COPY(FileInstaller)
@@ -21,12 +22,12 @@ public:
     explicit FileInstaller(QObject* parent = nullptr);
     ~FileInstaller() override;
 
-    bool isUpdateAvailable();
-    bool install();
-    bool deleteInstallerDirectory();
-    void startStickWatch();
-    void startTerminal();
-    QString updateVersion();
+    bool isUpdateAvailable() override;
+    bool install() override;
+    bool deleteInstallerDirectory() override;
+    void startStickWatch() override;
+    void startTerminal() override;
+    QString updateVersion() override;
 
     // ProductVersion of the "080704b0" string table of the PE file at path,
     // or the package-metadata version of the ELF program at path; a null
@@ -37,7 +38,6 @@ public:
     void setStickPollInterval(int milliseconds);
 
 signals:
-    void NotifyWriteLine(QString text);
     void notifyStickRemoved();
 
 private slots:

@@ -3,7 +3,7 @@
 #include "inputpanel.h"
 #include "inputpanelnumber.h"
 #include "inputpanelshift.h"
-#include "installerviewmanager.h"
+#include "ipasswordprompt.h"
 #include "keybar_a.h"
 #include "keybar_a_small.h"
 #include "keybar_e.h"
@@ -29,12 +29,12 @@ const int pressAndHoldMilliseconds = 800;
 
 }  // namespace
 
-InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
+InputPanelContext::InputPanelContext(IPasswordPrompt* prompt)
     : QObject(nullptr)
-    , viewManager(viewManager)
+    , prompt(prompt)
 {
-    if (viewManager)
-        viewManager->setPasswordAccepted(false);
+    if (prompt)
+        prompt->setPasswordAccepted(false);
 
     connect(&pressAndHoldTimer, &QTimer::timeout, this, &InputPanelContext::onPressAndHoldTimeout);
     pressAndHoldTimer.setInterval(pressAndHoldMilliseconds);
@@ -44,11 +44,9 @@ InputPanelContext::InputPanelContext(InstallerViewManager* viewManager)
     createWindows();
     connectWindows();
 
-    if (viewManager) {
-        connect(viewManager, &InstallerViewManager::notifyShowInputPanel, this,
-                &InputPanelContext::onShowInputPanel);
-        connect(viewManager, &InstallerViewManager::notifyKeyboardEnter, this,
-                &InputPanelContext::onEnterPressed);
+    if (prompt) {
+        connect(prompt, &IPasswordPrompt::notifyShowInputPanel, this, &InputPanelContext::onShowInputPanel);
+        connect(prompt, &IPasswordPrompt::notifyKeyboardEnter, this, &InputPanelContext::onEnterPressed);
     }
 
     // The application object owns this context but destroys its children only
@@ -142,8 +140,8 @@ void InputPanelContext::connectPanel(const OwnedWindow& entry)
 void InputPanelContext::onAboutToQuit()
 {
     pressAndHoldTimer.stop();
-    if (viewManager)
-        disconnect(viewManager, nullptr, this, nullptr);
+    if (prompt)
+        disconnect(prompt, nullptr, this, nullptr);
     deleteWindows();
 }
 
@@ -195,12 +193,12 @@ bool InputPanelContext::filterEvent(const QEvent* event)
         return false;
     switch (event->type()) {
     case QEvent::RequestSoftwareInputPanel: {
-        if (focusWidget() && viewManager) {
-            if (QLineEdit* field = viewManager->passwordLineEdit())
+        if (focusWidget() && prompt) {
+            if (QLineEdit* field = prompt->passwordLineEdit())
                 field->clear();
         }
-        if (viewManager)
-            viewManager->setPasswordAccepted(false);
+        if (prompt)
+            prompt->setPasswordAccepted(false);
         shiftActive = false;
         numberActive = false;
         inputPanelShift->hide();
@@ -306,9 +304,9 @@ void InputPanelContext::onShowInputPanel()
 
 void InputPanelContext::onBackspacePressed()
 {
-    if (!beginSpecialKey() || !viewManager)
+    if (!beginSpecialKey() || !prompt)
         return;
-    if (QLineEdit* field = viewManager->passwordLineEdit())
+    if (QLineEdit* field = prompt->passwordLineEdit())
         field->backspace();
 }
 
@@ -349,14 +347,14 @@ void InputPanelContext::onEnterPressed()
 {
     // Without an open prompt there is no typed password to compare, and an
     // empty text must not pass for an empty stored one.
-    if (!beginSpecialKey() || !viewManager)
+    if (!beginSpecialKey() || !prompt)
         return;
-    QLineEdit* field = viewManager->passwordLineEdit();
+    QLineEdit* field = prompt->passwordLineEdit();
     if (!field)
         return;
-    if (viewManager->enteredPassword() == viewManager->storedPassword()) {
+    if (prompt->matchesPassword(field->text())) {
         hideAllPanels();
-        viewManager->setPasswordAccepted(true);
+        prompt->setPasswordAccepted(true);
     } else {
         field->clear();
     }
@@ -367,8 +365,8 @@ void InputPanelContext::onCancelPressed()
     if (!beginSpecialKey())
         return;
     hideAllPanels();
-    if (viewManager)
-        viewManager->setPasswordCancelled();
+    if (prompt)
+        prompt->setPasswordCancelled();
 }
 
 // Every special key stops a pending hold, acts only for a focused field, and

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-class InstallerViewManager;
+class IPasswordPrompt;
 class KeyPanel;
 class KeyWindow;
 class InputPanel;
@@ -33,7 +33,7 @@ class QWidget;
 // The application's input context: shows the touch keyboard under the
 // focused text field, turns the characters of the panels and accent bars
 // into key events for that field, and runs the password prompt's special
-// keys against the workflow controller.
+// keys against the prompt.
 //
 // Qt 5 and 6 have no pluggable input context, so the application owns this
 // object and installs it as its event filter; the filter turns a tap on a
@@ -45,7 +45,7 @@ class InputPanelContext : public QObject
     Q_DISABLE_COPY(InputPanelContext)
 
 public:
-    explicit InputPanelContext(InstallerViewManager* viewManager);
+    explicit InputPanelContext(IPasswordPrompt* prompt);
     ~InputPanelContext() override;
 
     QString identifierName();
@@ -125,7 +125,7 @@ private:
     KeyBar_I_small* keyBarISmall = nullptr;
     KeyBar_O_small* keyBarOSmall = nullptr;
     KeyBar_U_small* keyBarUSmall = nullptr;
-    InstallerViewManager* viewManager;
+    IPasswordPrompt* prompt;
     bool shiftActive = false;
     bool numberActive = false;
     QTimer pressAndHoldTimer;

@@ -1,13 +1,10 @@
 #include "installerviewmanager.h"
 
-#include "aes_encryption.h"
-#include "dbconnection.h"
-#include "fileinstaller.h"
+#include "ifileinstaller.h"
 #include "installerview.h"
-#include "settingsfile.h"
 #include "settingslayout.h"
+#include "storedpassword.h"
 #include "ui_mainform.h"
-#include "usermenuitemrepository.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -52,13 +49,11 @@ void showUnreadableNotice(QWidget* prompt, QLabel* title)
 
 }  // namespace
 
-InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer)
-    : QObject(parent)
+InstallerViewManager::InstallerViewManager(QObject* parent, InstallerView* view, IFileInstaller* installer)
+    : IPasswordPrompt(parent)
     , view(view)
     , installer(installer)
     , state(WaitPassword)
-    , dbConnection(nullptr)
-    , repository(nullptr)
     , password(QLatin1String(""))
     , passwordAccepted(false)
     , passwordCancelled(false)
@@ -77,7 +72,7 @@ void InstallerViewManager::onStartup()
 
 void InstallerViewManager::WireViewManager()
 {
-    connect(installer, &FileInstaller::NotifyWriteLine, this, &InstallerViewManager::onOutputWriteLine);
+    connect(installer, &IFileInstaller::NotifyWriteLine, this, &InstallerViewManager::onOutputWriteLine);
 }
 
 void InstallerViewManager::onButton1Clicked()
@@ -118,6 +113,11 @@ void InstallerViewManager::setPasswordCancelled()
 {
     passwordCancelled = true;
     wakeUpPrompt();
+}
+
+bool InstallerViewManager::matchesPassword(const QString& entered) const
+{
+    return entered == password;
 }
 
 QString InstallerViewManager::storedPassword() const
@@ -283,42 +283,17 @@ bool InstallerViewManager::askPassword()
 
 QString InstallerViewManager::readAdministratorPassword()
 {
-    const QString databasePath = SettingsLayout::databasePath();
-    // Only nothing at all is "no database". Whatever else is there (a link,
-    // a FIFO, a folder) may hide a password, and the connection refuses to
-    // read it; a path that cannot be looked at, or that runs into a link to
-    // nothing, may hide one too. Both make it unreadable, never "no password".
-    int error = 0;
-    switch (SettingsFile::presence(databasePath, &error)) {
-    case SettingsFile::Absent:
+    const StoredPassword::Result stored = StoredPassword::read(SettingsLayout::databasePath());
+    switch (stored.state) {
+    case StoredPassword::Absent:
         qDebug() << "Admin-DB not available.";
         return QString();
-    case SettingsFile::Unknown:
+    case StoredPassword::Unreadable:
         return unreadablePassword();
-    case SettingsFile::Present:
+    case StoredPassword::Stored:
         break;
     }
-    return readStoredPassword(databasePath);
-}
-
-QString InstallerViewManager::readStoredPassword(const QString& databasePath)
-{
-    if (!dbConnection) {
-        dbConnection = new DBConnection(this, SettingsLayout::driver, databasePath);
-        repository = new UserMenuItemRepository(this, dbConnection);
-    }
-    // A database that exists but cannot be read (locked, damaged, not a
-    // database) may well hold a password: that is no "no password".
-    bool unreadable = false;
-    const QVariant storedValue = repository->loadValue(SettingsLayout::administratorPasswordId, &unreadable);
-    AES_Encryption encryption;
-    bool decrypted = false;
-    const QString result = encryption.Decrypt(storedValue.toString(), &decrypted);
-    // A damaged or foreign value must not read as "no password", which
-    // would open the updater to anyone.
-    if (unreadable || !decrypted)
-        return unreadablePassword();
-    return result;
+    return stored.value;
 }
 
 QString InstallerViewManager::unreadablePassword()

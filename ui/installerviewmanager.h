@@ -2,21 +2,20 @@
 #define INSTALLERVIEWMANAGER_H
 
 #include "fileutils.h"
+#include "ipasswordprompt.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
 class InstallerView;
-class FileInstaller;
-class IDBConnection;
-class UserMenuItemRepository;
+class IFileInstaller;
 class QLineEdit;
 class QWidget;
 
 // Leads one update run: password prompt, install or cancel, result screen,
 // and the end of the updater once the stick is gone.
-class InstallerViewManager : public QObject
+class InstallerViewManager : public IPasswordPrompt
 {
     Q_OBJECT
     Q_DISABLE_COPY(InstallerViewManager)
@@ -27,21 +26,20 @@ public:
     enum InstallerEvent { StartupEvent = 0, Button1Event = 1, Button2Event = 2, StickRemovedEvent = 3 };
     Q_ENUM(InstallerEvent)
 
-    InstallerViewManager(QObject* parent, InstallerView* view, FileInstaller* installer);
+    InstallerViewManager(QObject* parent, InstallerView* view, IFileInstaller* installer);
     ~InstallerViewManager() override;
 
-    // Accessors for the keyboard input context.
-    void setPasswordAccepted(bool accepted);
-    void setPasswordCancelled();
+    // The prompt as the keyboard input context sees it.
+    void setPasswordAccepted(bool accepted) override;
+    void setPasswordCancelled() override;
+    bool matchesPassword(const QString& entered) const override;
+    QLineEdit* passwordLineEdit() const override;
     QString storedPassword() const;
     QString enteredPassword() const;
-    QLineEdit* passwordLineEdit() const;
 
     InstallerState currentState() const { return state; }
 
 signals:
-    void notifyShowInputPanel();
-    void notifyKeyboardEnter();
     void editingFinished();
 
 public slots:
@@ -66,17 +64,14 @@ private:
     void exitInstaller();
     bool askPassword();
     QString readAdministratorPassword();
-    QString readStoredPassword(const QString& databasePath);
     QString unreadablePassword();
     void waitForActivation(QWidget* window);
     void wakeUpPrompt();
 
     InstallerView* view;
-    FileInstaller* installer;
+    IFileInstaller* installer;
     InstallerState state;
     FileUtils fileUtils;
-    IDBConnection* dbConnection;
-    UserMenuItemRepository* repository;
     QString password;
     bool passwordAccepted;
     bool passwordCancelled;

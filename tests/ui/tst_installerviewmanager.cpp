@@ -1,8 +1,8 @@
 // The screens and the workflow against real settings databases and a scripted
-// FileInstaller, defined here in place of the real one.
+// installer in place of FileInstaller.
 #include "aes_encryption.h"
 #include "db/dbtestsupport.h"
-#include "fileinstaller.h"
+#include "ifileinstaller.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
 
@@ -63,27 +63,26 @@ QStringList finalScreen(const QString& lastLine)
     return {lastLine == cancelledLine ? "Cancelled" : "Done", "Nothing done. Remove stick to start Zentavo."};
 }
 
-} // namespace
-
-FileInstaller::FileInstaller(QObject* parent) : QObject(parent) {}
-FileInstaller::~FileInstaller() = default;
-bool FileInstaller::isUpdateAvailable() { return record("isUpdateAvailable").updateAvailable; }
-bool FileInstaller::deleteInstallerDirectory() { record("deleteInstallerDirectory"); return true; }
-void FileInstaller::startStickWatch() { record("startStickWatch"); }
-void FileInstaller::startTerminal() { record("startTerminal"); }
-// A placeholder in the version must reach the screen as it is.
-QString FileInstaller::updateVersion() { record("updateVersion"); return QStringLiteral("%2 x"); }
-QString FileInstaller::productVersion(const QString&) { return QString(); }
-void FileInstaller::setStickPollInterval(int milliseconds) { stickPollInterval = milliseconds; }
-void FileInstaller::onTimerTimeout() {}
-void FileInstaller::writeLine(QString text) { emit NotifyWriteLine(text); }
-bool FileInstaller::install()
+// Answers from the script and records each call, as FileInstaller would be asked.
+class ScriptedInstaller : public IFileInstaller
 {
-    if (record("install").duringInstall)
-        script.duringInstall();
-    writeLine(QStringLiteral("Installing update to Zentavo..."));
-    return script.installResult;
-}
+public:
+    bool isUpdateAvailable() override { return record("isUpdateAvailable").updateAvailable; }
+    bool deleteInstallerDirectory() override { record("deleteInstallerDirectory"); return true; }
+    void startStickWatch() override { record("startStickWatch"); }
+    void startTerminal() override { record("startTerminal"); }
+    // A placeholder in the version must reach the screen as it is.
+    QString updateVersion() override { record("updateVersion"); return QStringLiteral("%2 x"); }
+    bool install() override
+    {
+        if (record("install").duringInstall)
+            script.duringInstall();
+        emit NotifyWriteLine(QStringLiteral("Installing update to Zentavo..."));
+        return script.installResult;
+    }
+};
+
+} // namespace
 
 class TestInstallerViewManager : public QObject
 {
@@ -107,7 +106,7 @@ private:
 
     QTemporaryDir* device = nullptr;
     InstallerView* view = nullptr;
-    FileInstaller* installer = nullptr;
+    ScriptedInstaller* installer = nullptr;
     InstallerViewManager* manager = nullptr;
 };
 
@@ -119,7 +118,7 @@ void TestInstallerViewManager::init()
     QVERIFY(QDir().mkpath(QFileInfo(databasePath()).path()));
     script = Script();
     view = new InstallerView;
-    installer = new FileInstaller;
+    installer = new ScriptedInstaller;
     manager = new InstallerViewManager(nullptr, view, installer);
 }
 

@@ -3,7 +3,7 @@
 // fit is clipped on the device's 800 x 480 screen.
 #include "aes_encryption.h"
 #include "devicefont.h"
-#include "fileinstaller.h"
+#include "ifileinstaller.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "passwordwriter.h"
@@ -102,26 +102,25 @@ QStringList screenMisfits(InstallerView* view)
     return found;
 }
 
-} // namespace
-
-FileInstaller::FileInstaller(QObject* parent) : QObject(parent) {}
-FileInstaller::~FileInstaller() = default;
-bool FileInstaller::isUpdateAvailable() { return script.updateAvailable; }
-bool FileInstaller::deleteInstallerDirectory() { return true; }
-void FileInstaller::startStickWatch() {}
-void FileInstaller::startTerminal() {}
-// As wide as a version of four numbers gets.
-QString FileInstaller::updateVersion() { return QStringLiteral("8888.8888.8888.8888"); }
-QString FileInstaller::productVersion(const QString&) { return QString(); }
-void FileInstaller::setStickPollInterval(int milliseconds) { stickPollInterval = milliseconds; }
-void FileInstaller::onTimerTimeout() {}
-void FileInstaller::writeLine(QString text) { emit NotifyWriteLine(text); }
-bool FileInstaller::install()
+// Answers from the script in place of FileInstaller.
+class ScriptedInstaller : public IFileInstaller
 {
-    if (script.duringInstall)
-        script.duringInstall();
-    return script.installResult;
-}
+public:
+    bool isUpdateAvailable() override { return script.updateAvailable; }
+    bool deleteInstallerDirectory() override { return true; }
+    void startStickWatch() override {}
+    void startTerminal() override {}
+    // As wide as a version of four numbers gets.
+    QString updateVersion() override { return QStringLiteral("8888.8888.8888.8888"); }
+    bool install() override
+    {
+        if (script.duringInstall)
+            script.duringInstall();
+        return script.installResult;
+    }
+};
+
+} // namespace
 
 class TestTextFit : public QObject
 {
@@ -225,7 +224,7 @@ void TestTextFit::screens()
     script.installResult = result;
 
     InstallerView view;
-    FileInstaller installer;
+    ScriptedInstaller installer;
     InstallerViewManager manager(nullptr, &view, &installer);
     QStringList found;
     int measured = 0;

@@ -1,0 +1,8 @@
+#include "ifileinstaller.h"
+
+IFileInstaller::IFileInstaller(QObject* parent)
+    : QObject(parent)
+{
+}
+
+IFileInstaller::~IFileInstaller() = default;

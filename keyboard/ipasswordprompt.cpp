@@ -1,0 +1,8 @@
+#include "ipasswordprompt.h"
+
+IPasswordPrompt::IPasswordPrompt(QObject* parent)
+    : QObject(parent)
+{
+}
+
+IPasswordPrompt::~IPasswordPrompt() = default;
