@@ -50,6 +50,7 @@ FLASH = "160m"
 OLD_TIME = 1500000000 * 10**9 + 111
 NEW_TIME = 1600000000 * 10**9 + 222
 SIGNALS = {"sigterm": signal.SIGTERM, "sigint": signal.SIGINT, "sighup": signal.SIGHUP}
+CASES = ["space_checked", "space_exhausted", "conflict", "sync_fails", "order", "source_grows"] + list(SIGNALS)
 GROWING = "grows-while-copied.bin"
 # A file copied in several steps, one per data region.
 REGIONS = "regions.img"
@@ -266,9 +267,7 @@ def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "shim", "case"})
     binary = args["installer"]
     case = args["case"]
-    known = ["space_checked", "space_exhausted", "conflict", "sync_fails", "source_grows",
-             "order"] + list(SIGNALS)
-    check(case in known, "unknown case %r" % case)
+    check(case in CASES, "unknown case %r" % case)
     work = devicesim.private_tmpfs("256m", True, "all-or-nothing")
     shim = Shim(args.get("shim"), os.path.join(work, "trace.txt"))
     device = Device(os.path.join(work, "device"))
@@ -343,4 +342,4 @@ def test():
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, CASES)

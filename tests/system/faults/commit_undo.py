@@ -56,6 +56,7 @@ CAPABILITY = struct.pack("<IIIII", 0x02000001, 1 << 10, 0, 0, 0)
 FAILING = ["bind_mount", "immutable", "appears", "replaced", "rename_fails", "no_exchange_fails",
            "enospc", "few_inodes"]
 SUCCEEDING = ["no_exchange", "mounts", "sweep_fd_limit", "xattrs", "kill_readonly", "dirlink", "dirlink_fails"]
+CASES = FAILING + SUCCEEDING
 
 
 def full_trees(device):
@@ -449,7 +450,7 @@ def case_dirlink_fails(binary, work, shim):
 def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "shim", "case"})
     binary, case = args["installer"], args["case"]
-    check(case in FAILING + SUCCEEDING, "unknown case %r" % case)
+    check(case in CASES, "unknown case %r" % case)
     work = devicesim.private_tmpfs("400m", True, "commit-undo")
     shim = Shim(args.get("shim"), os.path.join(work, "trace.txt"))
     if case in ("bind_mount", "immutable"):
@@ -465,4 +466,4 @@ def test():
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, CASES)

@@ -460,8 +460,17 @@ def mount_tmpfs(path, size):
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", path], check=True)
 
 
-def main(test):
-    """Runs test() and turns its outcome into the exit code CTest reads."""
+def main(test, cases=None):
+    """Runs test() and turns its outcome into the exit code CTest reads.
+
+    With --list-cases, prints the names in `cases` (the script's own table of
+    cases) one a line instead, nothing for a script of one test: CMake makes
+    a test of each.
+    """
+    if "--list-cases" in sys.argv[1:]:
+        for name in cases or ():
+            print(name)
+        sys.exit(0)
     try:
         test()
     except TestFailure as failure:

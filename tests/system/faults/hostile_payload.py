@@ -331,10 +331,20 @@ def outside_state(device, outside):
     return state
 
 
+# case -> how to lay out its payload; returns the check of the result.
+SETUPS = {"links": lambda device, outside: setup_links(device, outside),
+          "names": lambda device, outside: setup_names(device),
+          "deep": lambda device, outside: setup_deep(device),
+          "path_max": lambda device, outside: setup_path_max(device),
+          "sparse": lambda device, outside: setup_sparse(device),
+          "sparse_small_disk": lambda device, outside: setup_sparse(device)}
+
+
 def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "case"})
     binary = args["installer"]
     case = args["case"]
+    check(case in SETUPS, "unknown case %r" % case)
     size = "5g" if case == "sparse" else "256m"
     # The small disk is the point of that case: without it the case is skipped.
     work = devicesim.private_tmpfs(size, case == "sparse_small_disk", "hostile-payload")
@@ -345,12 +355,7 @@ def test():
     os.makedirs(device.payload_system)
     devicesim.write_terminal(os.path.join(device.app, "Zentavo.exe"), "old terminal")
 
-    setups = {"links": lambda: setup_links(device, outside), "names": lambda: setup_names(device),
-              "deep": lambda: setup_deep(device), "sparse": lambda: setup_sparse(device),
-              "sparse_small_disk": lambda: setup_sparse(device),
-              "path_max": lambda: setup_path_max(device)}
-    check(case in setups, "unknown case %r" % case)
-    verify = setups[case]()
+    verify = SETUPS[case](device, outside)
     devicesim.write_terminal(os.path.join(device.payload_app, "Zentavo.exe"), "new terminal")
     device.insert_stick()
     before = outside_state(device, outside)
@@ -370,4 +375,4 @@ def test():
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, SETUPS)

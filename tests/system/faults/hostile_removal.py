@@ -236,4 +236,4 @@ def test():
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, CASES)

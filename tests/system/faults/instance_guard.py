@@ -163,22 +163,26 @@ def refused_device(device):
     devicesim.write_file(device.log, b"a line of an earlier run\n")
 
 
+def foreign_lock(folder):
+    lock = os.path.join(folder, LOCK_NAME)
+    os.close(os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    os.chown(lock, NOBODY_UID, NOBODY_UID)
+
+
+# case -> how it makes the lock untrustworthy, given the device and the lock folder
+REFUSALS = {
+    "refused_foreign_folder": lambda device, folder: os.chown(folder, NOBODY_UID, NOBODY_UID),
+    "refused_open_folder": lambda device, folder: os.chmod(folder, 0o777),
+    "refused_foreign_lock": lambda device, folder: foreign_lock(folder),
+    "refused_open_root": lambda device, folder: os.chmod(device.root, 0o777),
+}
+
+
 def refuse_lock(device, case):
     """Makes the lock untrustworthy in the way the case names."""
     folder = os.path.join(device.root, "run", "zentavo-installer")
     os.makedirs(folder)
-    if case == "refused_foreign_folder":
-        os.chown(folder, NOBODY_UID, NOBODY_UID)
-    elif case == "refused_open_folder":
-        os.chmod(folder, 0o777)
-    elif case == "refused_foreign_lock":
-        lock = os.path.join(folder, LOCK_NAME)
-        os.close(os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-        os.chown(lock, NOBODY_UID, NOBODY_UID)
-    elif case == "refused_open_root":
-        os.chmod(device.root, 0o777)
-    else:
-        raise devicesim.TestFailure("unknown case %r" % case)
+    REFUSALS[case](device, folder)
 
 
 def case_refused(binary, device, work, first_env, case):
@@ -209,10 +213,40 @@ def case_refused(binary, device, work, first_env, case):
     check(not device.terminal_started(), "the refused start started the terminal")
 
 
+def second_start_silent(binary, device, work, first, first_env):
+    found = sockets(work, device)
+    check(found, "the first instance has no socket to unlink")
+    for path in found:
+        os.unlink(path)
+    expect_refused(binary, device, work, first, env_changes=first_env)
+
+
+def second_start_stuck(binary, device, work, first, first_env):
+    first.proc.send_signal(signal.SIGSTOP)
+    try:
+        expect_refused(binary, device, work, first, env_changes=first_env)
+    finally:
+        first.proc.send_signal(signal.SIGCONT)
+
+
+# case -> the second start made while the first waits at its result
+SECOND_STARTS = {
+    "environment": lambda binary, device, work, first, first_env: expect_refused(
+        binary, device, work, first, env_changes=session(work, "second")),
+    "other_user": lambda binary, device, work, first, first_env: expect_refused(
+        binary, device, work, first, wrapper=NOBODY,
+        env_changes=dict(session(work, "second"), USER="nobody", LOGNAME="nobody")),
+    "silent": second_start_silent,
+    "stuck": second_start_stuck,
+}
+CASES = list(SECOND_STARTS) + ["planted"] + list(REFUSALS) + ["spelling"]
+
+
 def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "case", "passwd"})
     binary = args["installer"]
     case = args["case"]
+    check(case in CASES, "unknown case %r" % case)
     work = devicesim.private_tmpfs("128m", False, "instance-guard")
     os.chmod(work, 0o755)
     device = Device(os.path.join(work, "device"))
@@ -227,7 +261,7 @@ def test():
     if case == "spelling":
         case_spelling(binary, args.get("passwd"), device, work, first_env)
         return
-    if case.startswith("refused_"):
+    if case in REFUSALS:
         case_refused(binary, device, work, first_env, case)
         return
     if case == "planted":
@@ -242,28 +276,10 @@ def test():
 
     first = start_first(binary, device, work, first_env)
     flash = devicesim.snapshot(device.flash)
-    if case == "environment":
-        expect_refused(binary, device, work, first, env_changes=session(work, "second"))
-    elif case == "other_user":
-        expect_refused(binary, device, work, first, wrapper=NOBODY,
-                       env_changes=dict(session(work, "second"), USER="nobody", LOGNAME="nobody"))
-    elif case == "silent":
-        found = sockets(work, device)
-        check(found, "the first instance has no socket to unlink")
-        for path in found:
-            os.unlink(path)
-        expect_refused(binary, device, work, first, env_changes=first_env)
-    elif case == "stuck":
-        first.proc.send_signal(signal.SIGSTOP)
-        try:
-            expect_refused(binary, device, work, first, env_changes=first_env)
-        finally:
-            first.proc.send_signal(signal.SIGCONT)
-    else:
-        raise devicesim.TestFailure("unknown case %r" % case)
+    SECOND_STARTS[case](binary, device, work, first, first_env)
     check(devicesim.snapshot(device.flash) == flash, "the flash disk changed")
     first.finish_after_stick()
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, CASES)

@@ -183,15 +183,17 @@ def case_tight_space(binary, work, shim):
           % ((size - used) / MB, system_bytes / MB, app_bytes / MB))
 
 
+CASES = {"all_changed": case_all_changed, "two_links": case_two_links,
+         "payload_kept": case_payload_kept, "tight_space": case_tight_space}
+
+
 def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "shim", "case"})
-    cases = {"all_changed": case_all_changed, "two_links": case_two_links,
-             "payload_kept": case_payload_kept, "tight_space": case_tight_space}
-    check(args["case"] in cases, "unknown case %r" % args["case"])
+    check(args["case"] in CASES, "unknown case %r" % args["case"])
     work = devicesim.private_tmpfs("600m", True, "linked-install")
     shim = Shim(args.get("shim"), os.path.join(work, "trace.txt"))
-    cases[args["case"]](args["installer"], work, shim)
+    CASES[args["case"]](args["installer"], work, shim)
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, CASES)

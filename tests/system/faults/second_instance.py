@@ -19,6 +19,7 @@ import devicesim
 from devicesim import Device, Updater, check
 
 FILES = 300
+PHASES = ["install", "prompt"]
 
 
 def start_second(binary, device, work):
@@ -38,6 +39,7 @@ def test():
     args = devicesim.parse_args(sys.argv[1:], {"installer", "passwd", "phase"})
     binary = args["installer"]
     phase = args.get("phase", "install")
+    check(phase in PHASES, "unknown phase %r" % phase)
     work = devicesim.private_tmpfs("1g", False, "second-instance")
     device = Device(os.path.join(work, "device"))
 
@@ -88,4 +90,4 @@ def test():
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, PHASES)

@@ -250,10 +250,10 @@ CASES = {
     "log_link": case_log_link,
     "dir_link": case_dir_link,
     "log_fifo": case_log_fifo,
-    "log_swapped": case_log_swapped,
     "log_hardlink": case_log_hardlink,
     "log_durable": case_log_durable,
     "watch_period": case_watch_period,
+    "log_swapped": case_log_swapped,
 }
 
 
@@ -277,4 +277,4 @@ def test():
 
 
 if __name__ == "__main__":
-    devicesim.main(test)
+    devicesim.main(test, CASES)
