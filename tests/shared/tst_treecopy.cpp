@@ -35,6 +35,26 @@ QString entryLine(const char* operation, const QString& path, const char* reason
     return line.trimmed();
 }
 
+const qint64 oldTime = 1000000000;
+
+bool makeOldFolder(const QString& path)
+{
+    const struct timespec old[2] = {{oldTime, 0}, {oldTime, 0}};
+    return QDir().mkpath(path) && utimensat(AT_FDCWD, native(path).constData(), old, 0) == 0;
+}
+
+// Empty when the folder made by makeOldFolder is still empty and old; else what differs.
+QString untouched(const QString& path)
+{
+    const QStringList entries = QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (!entries.isEmpty())
+        return "entries: " + entries.join(' ');
+    struct stat st;
+    if (stat(native(path).constData(), &st) != 0)
+        return QStringLiteral("gone");
+    return st.st_mtim.tv_sec == oldTime ? QString() : QStringLiteral("time %1").arg(st.st_mtim.tv_sec);
+}
+
 // Stands in for the process's own handling, which the stop guard restores
 // and raises again when it goes.
 extern "C" void ignoreStop(int)
@@ -153,20 +173,14 @@ private slots:
         QVERIFY(writeFile(path("source/a.txt"), "a"));
         QVERIFY(writeFile(path("source2/conflict"), "x"));
         QVERIFY(writeFile(path("target2/conflict/keep"), "old"));
-        QVERIFY(QDir().mkpath(path("parent")));
-        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
-        QVERIFY(utimensat(AT_FDCWD, native(path("parent")).constData(), old, 0) == 0);
+        QVERIFY(makeOldFolder(path("parent")));
         QTest::ignoreMessage(QtDebugMsg,
                              QRegularExpression("^CopyRecursivelyOverwrite: cannot replace .*/conflict\""));
         TreeCopy copy;
         copy.addTree(path("source"), path("parent/new-root"));
         copy.addTree(path("source2"), path("target2"));
         QVERIFY(!copy.run());
-        QCOMPARE(QDir(path("parent")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList());
-        struct stat st;
-        QVERIFY(stat(native(path("parent")).constData(), &st) == 0);
-        QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1000000000));
+        QCOMPARE(untouched(path("parent")), QString());
     }
 
     // The same when the failure comes after the new root is staged: here a
@@ -176,20 +190,14 @@ private slots:
         if (qgetenv("ZENTAVO_SHIM_SYNC_EIO") != "1")
             QSKIP("needs the fault shim with ZENTAVO_SHIM_SYNC_EIO=1");
         QVERIFY(writeFile(path("source/a.txt"), "a"));
-        QVERIFY(QDir().mkpath(path("parent")));
-        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
-        QVERIFY(utimensat(AT_FDCWD, native(path("parent")).constData(), old, 0) == 0);
+        QVERIFY(makeOldFolder(path("parent")));
         QTest::ignoreMessage(QtDebugMsg,
                              QRegularExpression("^CopyRecursivelyOverwrite: sync failed .*new-root - "));
         TreeCopy copy;
         copy.addTree(path("source"), path("parent/new-root"));
         QVERIFY(!copy.run());
         QCOMPARE(copy.failures().back().error, EIO);
-        QCOMPARE(QDir(path("parent")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList());
-        struct stat st;
-        QVERIFY(stat(native(path("parent")).constData(), &st) == 0);
-        QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1000000000));
+        QCOMPARE(untouched(path("parent")), QString());
     }
 
     void aCopyThatLandsHasNoRecord()
